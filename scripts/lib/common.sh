@@ -1,0 +1,32 @@
+# Shared by the scripts in scripts/: the project root and installing Debian packages on demand.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+JOBS="$(nproc 2>/dev/null || echo 2)"
+
+# Build and test dependencies, all from Debian 12.
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev qttools5-dev qttools5-dev-tools
+                libx11-dev libxss-dev libspdlog-dev)
+RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps)
+
+# ensure_packages PKG...: installs those that are missing, non-interactively.
+ensure_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# configure_build DIR [cmake args...]
+configure_build() {
+    local dir="$1"; shift
+    cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$ROOT/$dir" -j "$JOBS"
+}

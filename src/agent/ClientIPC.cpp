@@ -1,0 +1,206 @@
+#include "ClientIPC.h"
+
+#include "errors.h"
+#include "log.h"
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QMetaObject>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+
+using namespace ipc;
+
+ClientIPC::ClientIPC(int port) : port_(port)
+{
+    if (port < 1 || port > 65535)
+        throw IpcError(QStringLiteral("Invalid service port %1").arg(port));
+}
+
+ClientIPC::~ClientIPC()
+{
+    stop();
+    if (!ioThread_)
+        return;
+    if (!ioThread_->wait(kDrainMs + 1000)) {
+        // Destroying a running QThread aborts the process; leaving it is the lesser harm.
+        logger::error(QStringLiteral("IPC I/O thread did not finish; leaving it behind"));
+        return;
+    }
+    delete ioThread_;
+}
+
+void ClientIPC::start()
+{
+    if (ioThread_)
+        throw IpcError(QStringLiteral("IPC client already started"));
+    ioThread_ = new QThread;
+    ioThread_->setObjectName(QStringLiteral("ipc-io"));
+    auto *context = new QObject;
+    context->moveToThread(ioThread_);
+    QObject::connect(ioThread_, &QThread::finished, context, &QObject::deleteLater);
+    ioThread_->start();
+
+    QString failure;
+    // The socket is made, connected and later destroyed in the I/O thread, so it never crosses threads.
+    QMetaObject::invokeMethod(
+        context,
+        [&] {
+            auto *socket = new QTcpSocket;
+            socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port_));
+            if (!socket->waitForConnected(kConnectTimeoutMs)) {
+                failure = socket->errorString();
+                delete socket;
+                return;
+            }
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            socket_ = socket;
+            decoder_ = std::make_unique<FrameDecoder>(
+                [this](Message &&m) { batch_.emplace_back(std::move(m)); },
+                [this](const QString &e) { batch_.emplace_back(e); });
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { onReadyRead(); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket,
+                             [this] { closeFromIo(QStringLiteral("the service closed the connection")); });
+            QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::errorOccurred),
+                             socket, [this](QAbstractSocket::SocketError) {
+                                 if (socket_)
+                                     closeFromIo(socket_->errorString());
+                             });
+            std::lock_guard<std::mutex> lock(mutex_);
+            connected_ = true;
+        },
+        Qt::BlockingQueuedConnection);
+
+    if (!socket_) {
+        ioThread_->quit();
+        ioThread_->wait();
+        delete ioThread_;
+        ioThread_ = nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        throw IpcError(QStringLiteral("IPC Server is not reachable on 127.0.0.1:%1: %2").arg(port_).arg(failure));
+    }
+}
+
+bool ClientIPC::running() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !stopped_ && (connected_ || !inbox_.empty());
+}
+
+std::optional<Message> ClientIPC::getMessage()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    readable_.wait(lock, [this] { return stopped_ || !inbox_.empty() || !connected_; });
+    if (stopped_ || inbox_.empty())
+        return std::nullopt;
+    Entry entry = std::move(inbox_.front());
+    inbox_.pop_front();
+    lock.unlock();
+    if (auto *error = std::get_if<QString>(&entry))
+        throw ProtocolError(*error);
+    return std::move(std::get<Message>(entry));
+}
+
+bool ClientIPC::sendFrame(MessageId id, const QByteArray &payload)
+{
+    QByteArray frame = encodeFrame(id, payload);
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Posting under the lock: closeFromIo() marks the socket gone under the same lock before
+    // it is deleted, so the socket is alive whenever a call is posted to it.
+    if (stopped_ || !connected_ || !socket_)
+        return false;
+    QTcpSocket *socket = socket_;
+    QMetaObject::invokeMethod(
+        socket, [socket, frame = std::move(frame)] { socket->write(frame); }, Qt::QueuedConnection);
+    return true;
+}
+
+bool ClientIPC::requestInformation() { return sendFrame(REQ_INFORMATION, {}); }
+bool ClientIPC::sendLogin(const QString &userName) { return sendFrame(REQ_LOGIN, userName.toUtf8()); }
+bool ClientIPC::sendLogout(const QString &userName) { return sendFrame(REQ_LOGOUT, userName.toUtf8()); }
+
+void ClientIPC::stop()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_)
+        return;
+    stopped_ = true;
+    readable_.notify_all();
+    if (socket_ && connected_)
+        QMetaObject::invokeMethod(socket_, [this] { drainThenClose(); }, Qt::QueuedConnection);
+}
+
+bool ClientIPC::waitClosed(int msecs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return closedCv_.wait_for(lock, std::chrono::milliseconds(msecs), [this] { return closed_; });
+}
+
+void ClientIPC::drainThenClose()
+{
+    if (!socket_)
+        return;
+    if (socket_->bytesToWrite() > 0) {
+        // Graceful close: Qt writes what is pending first, then emits disconnected.
+        QTimer::singleShot(kDrainMs, socket_, [this] {
+            if (socket_) {
+                logger::warn(QStringLiteral("Service did not take %1 queued bytes within %2 ms; closing")
+                                 .arg(socket_->bytesToWrite())
+                                 .arg(kDrainMs));
+                socket_->abort();
+                closeFromIo(QStringLiteral("stopped"));
+            }
+        });
+        socket_->disconnectFromHost();
+        return;
+    }
+    socket_->disconnectFromHost();
+    closeFromIo(QStringLiteral("stopped"));
+}
+
+void ClientIPC::onReadyRead()
+{
+    if (!socket_)
+        return;
+    const QByteArray chunk = socket_->readAll();
+    decoder_->feed(chunk);
+    if (batch_.empty())
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &entry : batch_)
+        inbox_.push_back(std::move(entry));
+    batch_.clear();
+    readable_.notify_all();
+}
+
+void ClientIPC::closeFromIo(const QString &reason)
+{
+    if (!socket_)
+        return;
+    // Whatever is still readable arrived before the close and is delivered, not dropped.
+    if (socket_->bytesAvailable() > 0)
+        onReadyRead();
+    if (!decoder_->idle())
+        batch_.emplace_back(QStringLiteral("connection closed inside a frame (%1 received)")
+                                .arg(decoder_->pendingDescription()));
+    QTcpSocket *socket = socket_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &entry : batch_)
+            inbox_.push_back(std::move(entry));
+        batch_.clear();
+        socket_ = nullptr;
+        connected_ = false;
+        closed_ = true;
+        readable_.notify_all();
+        closedCv_.notify_all();
+    }
+    logger::debug(QStringLiteral("IPC connection closed: %1").arg(reason));
+    socket->disconnect();
+    socket->deleteLater();
+    QThread::currentThread()->quit();
+}

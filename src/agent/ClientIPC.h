@@ -1,0 +1,85 @@
+#pragma once
+
+#include "FrameDecoder.h"
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <variant>
+
+class QThread;
+class QTcpSocket;
+
+// The agent's end of the service link.
+//
+// Threading model: the QTcpSocket lives in a private I/O thread with its own event loop and is
+// touched only there. Incoming frames are decoded in that thread and handed over through a
+// mutex-guarded queue that getMessage() blocks on; outgoing frames are posted to the I/O thread
+// as queued calls, so sends never block the caller and keep their order, and stop() (posted
+// the same way) only closes after everything sent before it has been written.
+class ClientIPC
+{
+public:
+    explicit ClientIPC(int port);
+    ~ClientIPC();
+
+    ClientIPC(const ClientIPC &) = delete;
+    ClientIPC &operator=(const ClientIPC &) = delete;
+
+    // Connects to 127.0.0.1:port; throws IpcError when the service cannot be reached.
+    void start();
+
+    // True while the connection is live or frames that arrived before it was lost are still
+    // waiting to be read; false once stop() was called.
+    bool running() const;
+
+    // Blocks until a message arrives. Returns nothing once the client has stopped, or the
+    // connection is gone and everything it delivered has been read. Throws ProtocolError for
+    // a frame the decoder rejected (one failed message; the stream goes on).
+    std::optional<ipc::Message> getMessage();
+
+    // Each returns false when nothing could be queued (not connected, or stopped).
+    bool requestInformation();
+    bool sendLogin(const QString &userName);
+    bool sendLogout(const QString &userName);
+    bool sendFrame(ipc::MessageId id, const QByteArray &payload);
+
+    // Writes what is queued (waiting at most kDrainMs for the service to take it), then closes.
+    // Returns at once; a blocked getMessage() returns nothing.
+    void stop();
+
+    // Blocks until the I/O thread has closed the connection, at most `msecs`.
+    bool waitClosed(int msecs);
+
+    static constexpr int kConnectTimeoutMs = 2000;
+    static constexpr int kDrainMs = 2000;
+
+private:
+    using Entry = std::variant<ipc::Message, QString>; // a frame or a frame error
+
+    // I/O thread only.
+    void onReadyRead();
+    void closeFromIo(const QString &reason);
+    void drainThenClose();
+
+    const int port_;
+    QThread *ioThread_ = nullptr; // deleted in the destructor once it has finished
+    QTcpSocket *socket_ = nullptr;
+    std::unique_ptr<FrameDecoder> decoder_;
+    std::vector<Entry> batch_; // I/O thread scratch
+
+    mutable std::mutex mutex_;
+    std::condition_variable readable_;
+    std::condition_variable closedCv_;
+    std::deque<Entry> inbox_;
+    bool connected_ = false; // socket open for sending
+    bool closed_ = false;    // the I/O side is done (socket closed)
+    bool stopped_ = false;   // stop() was called
+};

@@ -1,0 +1,238 @@
+#include "Config.h"
+
+#include "buildinfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace {
+
+Config &current()
+{
+    static Config values = Config::defaults();
+    return values;
+}
+
+QString executableDirectory()
+{
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    return self.exists() ? QFileInfo(self.symLinkTarget()).absolutePath() : QString();
+}
+
+QString defaultLogFile()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/brimvault/agent-user.log");
+}
+
+using Setter = std::function<bool(Config &, const QString &)>;
+
+Setter text(QString Config::*member)
+{
+    return [member](Config &c, const QString &v) {
+        c.*member = v;
+        return true;
+    };
+}
+
+Setter flag(bool Config::*member)
+{
+    return [member](Config &c, const QString &v) {
+        const QString s = v.trimmed().toLower();
+        if (s == QLatin1String("true") || s == QLatin1String("1") || s == QLatin1String("yes"))
+            c.*member = true;
+        else if (s == QLatin1String("false") || s == QLatin1String("0") || s == QLatin1String("no"))
+            c.*member = false;
+        else
+            return false;
+        return true;
+    };
+}
+
+template <typename T>
+Setter number(T Config::*member, qint64 min, qint64 max)
+{
+    return [member, min, max](Config &c, const QString &v) {
+        bool ok = false;
+        const qint64 n = v.trimmed().toLongLong(&ok, 10);
+        if (!ok || n < min || n > max)
+            return false;
+        c.*member = static_cast<T>(n);
+        return true;
+    };
+}
+
+const std::map<QString, Setter> &setters()
+{
+    static const std::map<QString, Setter> table = {
+        {QStringLiteral("APPLICATION_TITLE"), text(&Config::APPLICATION_TITLE)},
+        {QStringLiteral("VERSION_DISPLAY"), text(&Config::VERSION_DISPLAY)},
+        {QStringLiteral("ORGANIZATION_NAME"), text(&Config::ORGANIZATION_NAME)},
+        {QStringLiteral("ORGANIZATION_DOMAIN"), text(&Config::ORGANIZATION_DOMAIN)},
+        {QStringLiteral("QT5_TRANSLATE_DIR"), text(&Config::QT5_TRANSLATE_DIR)},
+        {QStringLiteral("QT5_TRANSLATE_CONTEXT"), text(&Config::QT5_TRANSLATE_CONTEXT)},
+        {QStringLiteral("IMG_DIR"), text(&Config::IMG_DIR)},
+        {QStringLiteral("QT5_THEME_NAME"), text(&Config::QT5_THEME_NAME)},
+        {QStringLiteral("QT5_ICON_FILE"), text(&Config::QT5_ICON_FILE)},
+        {QStringLiteral("QT5_LOGO_FILE"), text(&Config::QT5_LOGO_FILE)},
+        {QStringLiteral("QT5_USES_FAVICON_FILE"), flag(&Config::QT5_USES_FAVICON_FILE)},
+        {QStringLiteral("QT5_FAVICON_FILE"), text(&Config::QT5_FAVICON_FILE)},
+        {QStringLiteral("TRAY_MENU_ENABLED"), flag(&Config::TRAY_MENU_ENABLED)},
+        {QStringLiteral("IPC_PORT"), number(&Config::IPC_PORT, 1, 65535)},
+        {QStringLiteral("LOG_FILE"), text(&Config::LOG_FILE)},
+        {QStringLiteral("LOG_LEVEL"),
+         [](Config &c, const QString &v) {
+             const QString s = v.trimmed().toUpper();
+             static const QStringList known = {QStringLiteral("DEBUG"), QStringLiteral("INFO"),
+                                               QStringLiteral("WARN"), QStringLiteral("WARNING"),
+                                               QStringLiteral("ERROR")};
+             if (!known.contains(s))
+                 return false;
+             c.LOG_LEVEL = s;
+             return true;
+         }},
+        {QStringLiteral("LOGOFF_COMMAND"), text(&Config::LOGOFF_COMMAND)},
+        {QStringLiteral("LOG_MAX_BYTES"), number(&Config::LOG_MAX_BYTES, 4096, qint64(1) << 40)},
+        {QStringLiteral("SCRIPT_MAX_CONCURRENT"), number(&Config::SCRIPT_MAX_CONCURRENT, 1, 256)},
+        {QStringLiteral("SCRIPT_TIMEOUT"), number(&Config::SCRIPT_TIMEOUT, 0, 7 * 24 * 3600)},
+    };
+    return table;
+}
+
+QString describe(const Config &c, const QString &key)
+{
+    // The default kept, for the warning line.
+    static const std::map<QString, std::function<QString(const Config &)>> show = {
+        {QStringLiteral("QT5_USES_FAVICON_FILE"),
+         [](const Config &d) { return d.QT5_USES_FAVICON_FILE ? QStringLiteral("true") : QStringLiteral("false"); }},
+        {QStringLiteral("TRAY_MENU_ENABLED"),
+         [](const Config &d) { return d.TRAY_MENU_ENABLED ? QStringLiteral("true") : QStringLiteral("false"); }},
+        {QStringLiteral("IPC_PORT"), [](const Config &d) { return QString::number(d.IPC_PORT); }},
+        {QStringLiteral("LOG_LEVEL"), [](const Config &d) { return d.LOG_LEVEL; }},
+        {QStringLiteral("LOG_MAX_BYTES"), [](const Config &d) { return QString::number(d.LOG_MAX_BYTES); }},
+        {QStringLiteral("SCRIPT_MAX_CONCURRENT"),
+         [](const Config &d) { return QString::number(d.SCRIPT_MAX_CONCURRENT); }},
+        {QStringLiteral("SCRIPT_TIMEOUT"), [](const Config &d) { return QString::number(d.SCRIPT_TIMEOUT); }},
+    };
+    const auto it = show.find(key);
+    return it == show.end() ? QString() : it->second(c);
+}
+
+// "value", 'value' or value; a quoted value keeps its inner blanks and '#'.
+QString unquote(QString value)
+{
+    value = value.trimmed();
+    if (value.size() >= 2 && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')) &&
+        value.back() == value.front())
+        return value.mid(1, value.size() - 2);
+    return value;
+}
+
+} // namespace
+
+Config Config::defaults()
+{
+    Config c;
+    const QString data = dataDirectory();
+    c.APPLICATION_TITLE = QStringLiteral("Brimvault Agent");
+    c.VERSION_DISPLAY = QStringLiteral(BRIMVAULT_VERSION);
+    c.ORGANIZATION_NAME = QStringLiteral("Brimvault");
+    c.ORGANIZATION_DOMAIN = QStringLiteral("brimvault.example");
+    c.QT5_TRANSLATE_DIR = data + QStringLiteral("/translations");
+    c.QT5_TRANSLATE_CONTEXT = QStringLiteral("brimvault_agent");
+    c.IMG_DIR = data + QStringLiteral("/icons");
+    c.QT5_THEME_NAME = QStringLiteral("brimvault");
+    c.QT5_ICON_FILE = QStringLiteral("brimvault-agent");
+    c.QT5_LOGO_FILE = QStringLiteral("brimvault-logo");
+    c.QT5_USES_FAVICON_FILE = false;
+    c.QT5_FAVICON_FILE = data + QStringLiteral("/favicon.png");
+    c.TRAY_MENU_ENABLED = true;
+    c.IPC_PORT = 43910;
+    c.LOG_FILE = defaultLogFile();
+    c.LOG_LEVEL = QStringLiteral("INFO");
+    return c;
+}
+
+Config Config::fromFile(const QString &path, QStringList *warnings)
+{
+    Config c = defaults();
+    QFile file(path);
+    if (!file.exists())
+        return c;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        warnings->append(QStringLiteral("Cannot read configuration file %1: %2; using the defaults")
+                             .arg(path, file.errorString()));
+        return c;
+    }
+    // Hand-written rather than QSettings: QSettings' INI reader splits values at commas and
+    // eats backslashes, which would mangle titles and LOGOFF_COMMAND command lines.
+    QTextStream in(&file);
+    in.setCodec("UTF-8");
+    int lineNo = 0;
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        ++lineNo;
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')))
+            continue;
+        if (line.startsWith(QLatin1Char('['))) {
+            warnings->append(QStringLiteral("%1:%2: sections are not used; keys belong at the top level")
+                                 .arg(path)
+                                 .arg(lineNo));
+            continue;
+        }
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0) {
+            warnings->append(QStringLiteral("%1:%2: expected KEY = value").arg(path).arg(lineNo));
+            continue;
+        }
+        const QString key = line.left(eq).trimmed();
+        const QString value = unquote(line.mid(eq + 1));
+        const auto it = setters().find(key);
+        if (it == setters().end()) {
+            warnings->append(QStringLiteral("%1:%2: unknown key %3 ignored").arg(path).arg(lineNo).arg(key));
+            continue;
+        }
+        if (!it->second(c, value))
+            warnings->append(QStringLiteral("Invalid value '%1' for %2; keeping the default %3")
+                                 .arg(value, key, describe(c, key)));
+    }
+    return c;
+}
+
+QString Config::defaultPath()
+{
+    const QString env = qEnvironmentVariable("BRIMVAULT_AGENT_CONFIG");
+    return env.isEmpty() ? QStringLiteral("/etc/brimvault/agent.conf") : env;
+}
+
+QStringList Config::load()
+{
+    QStringList warnings;
+    setConfig(fromFile(defaultPath(), &warnings));
+    return warnings;
+}
+
+const Config &config() { return current(); }
+
+void setConfig(const Config &values) { current() = values; }
+
+QString dataDirectory()
+{
+    const QString exeDir = executableDirectory();
+    if (!exeDir.isEmpty()) {
+        const QString beside = QDir::cleanPath(exeDir + QStringLiteral("/../") + QStringLiteral(BRIMVAULT_DATA_SUBDIR));
+        if (QFileInfo(beside).isDir())
+            return beside;
+    }
+    if (QFileInfo(QStringLiteral(BRIMVAULT_BUILD_DATA_DIR)).isDir())
+        return QStringLiteral(BRIMVAULT_BUILD_DATA_DIR);
+    return QStringLiteral(BRIMVAULT_INSTALL_DATA_DIR);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The agent's configuration values. Defaults are compiled in; an optional INI file (keys at top
+// level, no section) overrides them once at start-up. Read where needed, never changed later.
+struct Config
+{
+    QString APPLICATION_TITLE;
+    QString VERSION_DISPLAY;
+    QString ORGANIZATION_NAME;
+    QString ORGANIZATION_DOMAIN;
+    QString QT5_TRANSLATE_DIR;
+    QString QT5_TRANSLATE_CONTEXT;
+    QString IMG_DIR;
+    QString QT5_THEME_NAME;
+    QString QT5_ICON_FILE;
+    QString QT5_LOGO_FILE;
+    bool QT5_USES_FAVICON_FILE = false;
+    QString QT5_FAVICON_FILE;
+    bool TRAY_MENU_ENABLED = true;
+    int IPC_PORT = 43910;
+    QString LOG_FILE;
+    QString LOG_LEVEL;
+    QString LOGOFF_COMMAND;
+    qint64 LOG_MAX_BYTES = 5 * 1024 * 1024;
+    int SCRIPT_MAX_CONCURRENT = 4;
+    int SCRIPT_TIMEOUT = 0; // seconds; 0: no limit
+
+    // The compiled-in values, with data paths resolved for this installation.
+    static Config defaults();
+
+    // defaults() overridden by the file at `path`; a missing file is not an error. Problems
+    // (unreadable file, unknown key, a value of the wrong kind) are appended to `warnings`, one
+    // line each, and the default is kept.
+    static Config fromFile(const QString &path, QStringList *warnings);
+
+    // $BRIMVAULT_AGENT_CONFIG, else /etc/brimvault/agent.conf.
+    static QString defaultPath();
+
+    // The file at defaultPath() becomes the current configuration; returns the warnings.
+    static QStringList load();
+};
+
+// The current configuration (defaults until Config::load() or setConfig()).
+const Config &config();
+// Replaces the current configuration; start-up and tests only, before other threads read it.
+void setConfig(const Config &values);
+
+// Directory of the agent's shipped data (icons, translations): next to the executable as
+// ../share/brimvault-agent, else the build tree's, else the install prefix's.
+QString dataDirectory();

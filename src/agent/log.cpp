@@ -1,0 +1,233 @@
+#include "log.h"
+
+#include "utils.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+namespace logger {
+
+namespace {
+
+// Level names of the record format, which differ from spdlog's own.
+class LevelFlag : public spdlog::custom_flag_formatter
+{
+public:
+    void format(const spdlog::details::log_msg &msg, const std::tm &, spdlog::memory_buf_t &dest) override
+    {
+        const char *name = "INFO";
+        switch (msg.level) {
+        case spdlog::level::trace:
+        case spdlog::level::debug: name = "DEBUG"; break;
+        case spdlog::level::info: name = "INFO"; break;
+        case spdlog::level::warn: name = "WARN"; break;
+        default: name = "ERROR"; break;
+        }
+        dest.append(name, name + std::char_traits<char>::length(name));
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<LevelFlag>(); }
+};
+
+// The QThread object name where one is set ("main", "link"...), else the kernel thread id.
+class ThreadFlag : public spdlog::custom_flag_formatter
+{
+public:
+    void format(const spdlog::details::log_msg &msg, const std::tm &, spdlog::memory_buf_t &dest) override
+    {
+        QThread *thread = QThread::currentThread();
+        const QString name = thread ? thread->objectName() : QString();
+        if (!name.isEmpty()) {
+            const QByteArray utf8 = name.toUtf8();
+            dest.append(utf8.constData(), utf8.constData() + utf8.size());
+        } else {
+            fmt::format_to(std::back_inserter(dest), "{}", msg.thread_id);
+        }
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<ThreadFlag>(); }
+};
+
+spdlog::level::level_enum toSpd(Level level)
+{
+    switch (level) {
+    case Level::Debug: return spdlog::level::debug;
+    case Level::Info: return spdlog::level::info;
+    case Level::Warn: return spdlog::level::warn;
+    case Level::Error: return spdlog::level::err;
+    }
+    return spdlog::level::info;
+}
+
+std::unique_ptr<spdlog::formatter> makeFormatter()
+{
+    auto formatter = std::make_unique<spdlog::pattern_formatter>();
+    formatter->add_flag<LevelFlag>('*');
+    formatter->add_flag<ThreadFlag>('&');
+    formatter->set_pattern("%Y-%m-%d %H:%M:%S.%e %* [%&] %v");
+    return formatter;
+}
+
+struct State
+{
+    std::mutex mutex; // guards replacing the logger, not logging itself (spdlog's sinks lock)
+    std::shared_ptr<spdlog::logger> log;
+    std::vector<std::shared_ptr<spdlog::sinks::sink>> extra;
+    std::shared_ptr<spdlog::sinks::sink> file;
+    bool toStderr = true;
+    std::atomic<int> level{static_cast<int>(spdlog::level::info)};
+};
+
+State &state()
+{
+    static State *s = [] {
+        // Never destroyed: threads may still log while static destructors run at exit.
+        auto *st = new State;
+        return st;
+    }();
+    return *s;
+}
+
+// Rebuilds the logger from the current sinks; caller holds the mutex.
+void rebuild(State &st)
+{
+    std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks;
+    if (st.toStderr)
+        sinks.push_back(std::make_shared<spdlog::sinks::stderr_sink_mt>());
+    if (st.file)
+        sinks.push_back(st.file);
+    sinks.insert(sinks.end(), st.extra.begin(), st.extra.end());
+    auto log = std::make_shared<spdlog::logger>("agent", sinks.begin(), sinks.end());
+    log->set_formatter(makeFormatter());
+    log->set_level(static_cast<spdlog::level::level_enum>(st.level.load()));
+    log->flush_on(spdlog::level::debug);
+    std::atomic_store(&st.log, log);
+}
+
+std::shared_ptr<spdlog::logger> current()
+{
+    State &st = state();
+    auto log = std::atomic_load(&st.log);
+    if (!log) {
+        std::lock_guard<std::mutex> lock(st.mutex);
+        if (!st.log)
+            rebuild(st);
+        log = st.log;
+    }
+    return log;
+}
+
+void write(spdlog::level::level_enum level, const QString &text)
+{
+    if (level < state().level.load(std::memory_order_relaxed))
+        return;
+    const QByteArray utf8 = text.toUtf8();
+    try {
+        current()->log(level, spdlog::string_view_t(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+    } catch (...) {
+        // A logger must never take the caller down; the record is lost.
+    }
+}
+
+} // namespace
+
+bool init(const Settings &settings)
+{
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.level = static_cast<int>(toSpd(settings.level));
+    st.toStderr = settings.toStderr;
+    st.file.reset();
+    bool ok = true;
+    if (!settings.file.isEmpty()) {
+        try {
+            QDir().mkpath(QFileInfo(settings.file).absolutePath());
+            st.file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+                settings.file.toStdString(), static_cast<std::size_t>(std::max<qint64>(settings.maxBytes, 1024)),
+                static_cast<std::size_t>(std::max(settings.maxFiles - 1, 0)));
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "Cannot open log file %s: %s; logging to stderr only\n",
+                         settings.file.toLocal8Bit().constData(), e.what());
+            ok = false;
+        }
+    }
+    rebuild(st);
+    return ok;
+}
+
+bool enabled(Level level)
+{
+    return toSpd(level) >= state().level.load(std::memory_order_relaxed);
+}
+
+void setLevel(Level level)
+{
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.level = static_cast<int>(toSpd(level));
+    if (st.log)
+        st.log->set_level(toSpd(level));
+}
+
+bool parseLevel(const QString &name, Level *level)
+{
+    const QString n = name.trimmed().toUpper();
+    if (n == QLatin1String("DEBUG"))
+        *level = Level::Debug;
+    else if (n == QLatin1String("INFO"))
+        *level = Level::Info;
+    else if (n == QLatin1String("WARN") || n == QLatin1String("WARNING"))
+        *level = Level::Warn;
+    else if (n == QLatin1String("ERROR"))
+        *level = Level::Error;
+    else
+        return false;
+    return true;
+}
+
+void debug(const QString &text) { write(spdlog::level::debug, text); }
+void info(const QString &text) { write(spdlog::level::info, text); }
+void warn(const QString &text) { write(spdlog::level::warn, text); }
+void error(const QString &text) { write(spdlog::level::err, text); }
+void error(const std::exception &failure) { write(spdlog::level::err, utils::exceptionToMessage(failure)); }
+
+void exception()
+{
+    write(spdlog::level::err, utils::exceptionToMessage(std::current_exception()));
+}
+
+void flush()
+{
+    try {
+        current()->flush();
+    } catch (...) {
+    }
+}
+
+void addSink(std::shared_ptr<spdlog::sinks::sink> sink)
+{
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.extra.push_back(std::move(sink));
+    rebuild(st);
+}
+
+void removeSink(const std::shared_ptr<spdlog::sinks::sink> &sink)
+{
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.extra.erase(std::remove(st.extra.begin(), st.extra.end(), sink), st.extra.end());
+    rebuild(st);
+}
+
+} // namespace logger

@@ -1,0 +1,137 @@
+#include "operations.h"
+
+#include "Config.h"
+#include "errors.h"
+#include "log.h"
+
+#include <QProcess>
+#include <QStringList>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+
+#include <mutex>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace operations {
+
+namespace {
+
+constexpr qint64 kMaxScreenSaverTimeout = 32767; // INT16 in the X protocol
+
+int onXError(Display *display, XErrorEvent *event)
+{
+    char text[256] = {};
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    logger::warn(QStringLiteral("X error ignored: %1 (request %2.%3)")
+                     .arg(QString::fromLocal8Bit(text))
+                     .arg(event->request_code)
+                     .arg(event->minor_code));
+    return 0;
+}
+
+// One display connection of our own, opened on first use, independent of Qt's.
+struct X11
+{
+    std::mutex mutex;
+    bool tried = false;
+    Display *display = nullptr;
+};
+
+X11 &x11()
+{
+    static X11 state;
+    return state;
+}
+
+// Caller holds the mutex.
+Display *display(X11 &x)
+{
+    if (!x.tried) {
+        x.tried = true;
+        installXErrorHandler();
+        x.display = XOpenDisplay(nullptr);
+    }
+    return x.display;
+}
+
+} // namespace
+
+QString getCurrentUser()
+{
+    const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd *result = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+        result->pw_name && *result->pw_name)
+        return QString::fromLocal8Bit(result->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+void installXErrorHandler() { XSetErrorHandler(onXError); }
+
+void initIdleDuration(qint64 seconds)
+{
+    X11 &x = x11();
+    std::lock_guard<std::mutex> lock(x.mutex);
+    Display *dpy = display(x);
+    if (!dpy) {
+        logger::debug(QStringLiteral("No X display; screensaver timeout not set"));
+        return;
+    }
+    const qint64 clamped = qBound<qint64>(0, seconds, kMaxScreenSaverTimeout);
+    if (clamped != seconds)
+        logger::debug(QStringLiteral("Screensaver timeout %1 s clamped to %2 s").arg(seconds).arg(clamped));
+    int timeout = 0, interval = 0, preferBlanking = 0, allowExposures = 0;
+    XGetScreenSaver(dpy, &timeout, &interval, &preferBlanking, &allowExposures);
+    XSetScreenSaver(dpy, static_cast<int>(clamped), interval, preferBlanking, allowExposures);
+    XSync(dpy, False);
+}
+
+double getIdleDuration()
+{
+    X11 &x = x11();
+    std::lock_guard<std::mutex> lock(x.mutex);
+    Display *dpy = display(x);
+    if (!dpy)
+        throw OperationError(QStringLiteral("Idle time not available: no X display"));
+    int eventBase = 0, errorBase = 0;
+    if (!XScreenSaverQueryExtension(dpy, &eventBase, &errorBase))
+        throw OperationError(QStringLiteral("Idle time not available: the X server has no MIT-SCREEN-SAVER extension"));
+    XScreenSaverInfo *info = XScreenSaverAllocInfo();
+    if (!info)
+        throw OperationError(QStringLiteral("Idle time not available: out of memory"));
+    const Status ok = XScreenSaverQueryInfo(dpy, DefaultRootWindow(dpy), info);
+    const unsigned long idleMs = info->idle;
+    XFree(info);
+    if (!ok)
+        throw OperationError(QStringLiteral("Idle time not available: the screensaver query failed"));
+    return static_cast<double>(idleMs) / 1000.0;
+}
+
+void loggoff()
+{
+    const QString command = config().LOGOFF_COMMAND;
+    const QString session = qEnvironmentVariable("XDG_SESSION_ID");
+    QString program;
+    QStringList arguments;
+    if (!command.trimmed().isEmpty()) {
+        program = QStringLiteral("/bin/sh");
+        arguments = QStringList{QStringLiteral("-c"), command};
+    } else if (!session.isEmpty()) {
+        program = QStringLiteral("loginctl");
+        arguments = QStringList{QStringLiteral("terminate-session"), session};
+    } else {
+        logger::error(QStringLiteral("No logoff method available: set LOGOFF_COMMAND or run inside a logind session"));
+        return;
+    }
+    logger::info(QStringLiteral("Logging off: %1 %2").arg(program, arguments.join(QLatin1Char(' '))));
+    // Detached: ending the session may end this process before the command does.
+    if (!QProcess::startDetached(program, arguments))
+        logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program));
+}
+
+} // namespace operations

@@ -1,0 +1,29 @@
+#pragma once
+
+// Session operations on the local desktop.
+
+#include <QString>
+
+namespace operations {
+
+// The desktop user's name: the password database entry of this process's user, else $USER.
+QString getCurrentUser();
+
+// Sets the X11 screensaver timeout (seconds), keeping the other screensaver values. The X
+// protocol carries it in 16 signed bits, so it is clamped to 0..32767. Without an X display
+// it does nothing.
+void initIdleDuration(qint64 seconds);
+
+// Seconds (with fraction) since the user's last input, from the XScreenSaver extension.
+// Throws OperationError where that is not available.
+double getIdleDuration();
+
+// Logs the user out: LOGOFF_COMMAND when set, else loginctl terminate-session $XDG_SESSION_ID.
+// Logs an error when no method is available.
+void loggoff();
+
+// X errors are logged instead of ending the process. Installed by the first X call; public so
+// the application can install it early.
+void installXErrorHandler();
+
+} // namespace operations

@@ -1,0 +1,142 @@
+#include "MessagesProcessor.h"
+
+#include "agent/ClientIPC.h"
+#include "agent/Config.h"
+#include "agent/errors.h"
+#include "agent/log.h"
+#include "agent/protocol.h"
+#include "agent/utils.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+QString textOf(const ipc::Message &message)
+{
+    if (message.id == ipc::MSG_INFORMATION || message.id == ipc::MSG_MESSAGE || message.id == ipc::MSG_SCRIPT)
+        return QString::fromUtf8(message.data);
+    return message.data.isEmpty() ? QString() : QString::fromLatin1(message.data.toHex());
+}
+
+QString boolText(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
+
+} // namespace
+
+MessagesProcessor::MessagesProcessor()
+{
+    setObjectName(QStringLiteral("link"));
+    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        try {
+            ipc = std::make_unique<ClientIPC>(config().IPC_PORT);
+            ipc->start();
+            break;
+        } catch (const std::exception &e) {
+            logger::debug(QStringLiteral("IPC Server is not reachable"));
+            logger::debug(utils::exceptionToMessage(e));
+            ipc.reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+        }
+    }
+    running = false;
+}
+
+MessagesProcessor::~MessagesProcessor()
+{
+    if (isRunning()) {
+        stop();
+        if (!wait(ClientIPC::kDrainMs + 1000)) {
+            // QThread aborts the process when destroyed while running. stop() wakes every wait
+            // of the loop, so this is not expected; if it happens, end the process here rather
+            // than abort.
+            logger::error(QStringLiteral("Link thread did not end; exiting without waiting for it"));
+            logger::flush();
+            std::quick_exit(0);
+        }
+    }
+}
+
+bool MessagesProcessor::isAlive() const { return ipc != nullptr; }
+
+void MessagesProcessor::requestInformation()
+{
+    if (!ipc)
+        return;
+    const bool sent = ipc->requestInformation();
+    logger::debug(QStringLiteral("Request information: %1").arg(boolText(sent)));
+}
+
+void MessagesProcessor::sendLogin(const QString &userName)
+{
+    if (ipc)
+        ipc->sendLogin(userName);
+}
+
+void MessagesProcessor::sendLogout(const QString &userName)
+{
+    if (ipc)
+        ipc->sendLogout(userName);
+}
+
+void MessagesProcessor::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(pauseMutex);
+        running = false;
+    }
+    pauseCv.notify_all();
+    if (ipc)
+        ipc->stop();
+}
+
+void MessagesProcessor::pause(int msecs)
+{
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseCv.wait_for(lock, std::chrono::milliseconds(msecs), [this] { return !running; });
+}
+
+void MessagesProcessor::run()
+{
+    if (!ipc)
+        return;
+    running = true;
+    pause(kFirstReadPauseMs);
+    while (running && ipc->running()) {
+        try {
+            if (!handleOne())
+                break;
+        } catch (const std::exception &e) {
+            try {
+                logger::error(QStringLiteral("Got error on IPC thread %1").arg(utils::exceptionToMessage(e)));
+            } catch (...) {
+                logger::error(QStringLiteral("Got error on IPC thread (an unicode error?\?)"));
+            }
+        } catch (...) {
+            logger::error(QStringLiteral("Got error on IPC thread %1")
+                              .arg(utils::exceptionToMessage(std::current_exception())));
+        }
+    }
+    if (!ipc->running() && running)
+        logger::warn(QStringLiteral("Lost connection with Service, closing program"));
+    emit exit();
+}
+
+bool MessagesProcessor::handleOne()
+{
+    const std::optional<ipc::Message> message = ipc->getMessage();
+    if (!message)
+        return false;
+    if (logger::enabled(logger::Level::Debug))
+        logger::debug(QStringLiteral("Got Message on User Space: %1:%2").arg(int(message->id)).arg(textOf(*message)));
+
+    switch (message->id) {
+    case ipc::MSG_DISCONNECT: emit disconnect(); break;
+    case ipc::MSG_MESSAGE: emit displayMessage(QString::fromUtf8(message->data)); break;
+    case ipc::MSG_LOGOFF: emit logoff(); break;
+    case ipc::MSG_SCRIPT: emit script(QString::fromUtf8(message->data)); break;
+    case ipc::MSG_INFORMATION: emit information(ipc::decodeInformation(message->data)); break;
+    default: break;
+    }
+    return true;
+}

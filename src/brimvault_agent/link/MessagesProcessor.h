@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+#include <QThread>
+#include <QVariantMap>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+class ClientIPC;
+
+// The agent's link to the local service: owns the one IPC client, connects with bounded retries
+// in its constructor, and turns each incoming message into one queued signal for the GUI thread.
+// The GUI thread sends through it directly; the client allows that while run() blocks in a read.
+class MessagesProcessor : public QThread
+{
+    Q_OBJECT
+public:
+    static constexpr int kConnectAttempts = 10;
+    static constexpr int kRetryPauseMs = 2000;
+    static constexpr int kFirstReadPauseMs = 2000;
+
+    // Blocks while it tries to connect; never throws. See isAlive().
+    MessagesProcessor();
+    // Stops the link and waits (bounded) for the thread, so a running thread is never destroyed.
+    ~MessagesProcessor() override;
+
+    bool isAlive() const;
+    void requestInformation();
+    void sendLogin(const QString &userName);
+    void sendLogout(const QString &userName);
+    // Asks the loop to end; does not wait.
+    void stop();
+
+    // Waits for the loop to end, at most `msecs`.
+    bool waitStopped(int msecs) { return wait(static_cast<unsigned long>(msecs)); }
+
+signals:
+    // These two names hide QObject::disconnect and QThread::exit in this class on purpose: on a
+    // MessagesProcessor they are always the link's signals.
+    void disconnect();
+    void logoff();
+    void displayMessage(const QString &message);
+    void script(const QString &script);
+    void exit();
+    void information(const QVariantMap &info);
+
+protected:
+    void run() override;
+
+private:
+    // Reads and dispatches one message; false when the read yields none.
+    bool handleOne();
+    // Sleeps up to `msecs`, cut short by stop().
+    void pause(int msecs);
+
+    std::unique_ptr<ClientIPC> ipc;
+    std::atomic<bool> running{false};
+    std::mutex pauseMutex;
+    std::condition_variable pauseCv;
+};

@@ -1,0 +1,190 @@
+#include "Spin.h"
+
+#include "agent/ClientIPC.h"
+#include "agent/ServerIPC.h"
+#include "agent/errors.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <thread>
+
+using namespace ipc;
+
+class TestClientIPC : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ServerIPC> server;
+
+    std::unique_ptr<ClientIPC> connectClient()
+    {
+        auto client = std::make_unique<ClientIPC>(server->port());
+        client->start();
+        QSignalSpy connected(server.get(), &ServerIPC::agentConnected);
+        if (server->connectionCount() == 0)
+            connected.wait(2000);
+        return client;
+    }
+
+private slots:
+    void init()
+    {
+        server = std::make_unique<ServerIPC>();
+        QVERIFY(server->listen(0));
+    }
+    void cleanup() { server.reset(); }
+
+    void startFailsWithoutService()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 freePort = probe.serverPort();
+        probe.close();
+        ClientIPC client(freePort);
+        QVERIFY_EXCEPTION_THROWN(client.start(), IpcError);
+        QVERIFY(!client.running());
+        QVERIFY(!client.getMessage()); // returns at once instead of blocking
+        QVERIFY(!client.sendLogin(QStringLiteral("x")));
+    }
+
+    void rejectsBadPort() { QVERIFY_EXCEPTION_THROWN(ClientIPC(70000), IpcError); }
+
+    void requestsReachTheService()
+    {
+        auto client = connectClient();
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        QSignalSpy info(server.get(), &ServerIPC::informationRequested);
+        QVERIFY(client->requestInformation());
+        QVERIFY(client->sendLogin(QStringLiteral("jürgen")));
+        QTRY_COMPARE(login.count(), 1);
+        QCOMPARE(login.at(0).at(0).toString(), QStringLiteral("jürgen"));
+        QCOMPARE(info.count(), 1);
+    }
+
+    void messagesArriveInOrder()
+    {
+        auto client = connectClient();
+        server->sendMessage(QStringLiteral("one"));
+        server->sendScript(QStringLiteral("echo two"));
+        server->sendLogoff();
+        const auto read = [&] { return spinWhile([&] { return client->getMessage(); }); };
+        auto m1 = read();
+        auto m2 = read();
+        auto m3 = read();
+        QVERIFY(m1 && m2 && m3);
+        QCOMPARE(int(m1->id), int(MSG_MESSAGE));
+        QCOMPARE(m1->data, QByteArray("one"));
+        QCOMPARE(int(m2->id), int(MSG_SCRIPT));
+        QCOMPARE(int(m3->id), int(MSG_LOGOFF));
+    }
+
+    void badFrameCostsOnlyItself()
+    {
+        auto client = connectClient();
+        server->sendRaw(QByteArray::fromHex("00000000"));
+        server->sendMessage(QStringLiteral("after"));
+        QVERIFY_EXCEPTION_THROWN(spinWhile([&] { return client->getMessage(); }), ProtocolError);
+        auto next = spinWhile([&] { return client->getMessage(); });
+        QVERIFY(next);
+        QCOMPARE(next->data, QByteArray("after"));
+    }
+
+    void stopWakesABlockedRead()
+    {
+        auto client = connectClient();
+        std::optional<Message> result = Message{};
+        std::thread reader([&] { result = client->getMessage(); });
+        QTest::qWait(200);
+        client->stop();
+        reader.join();
+        QVERIFY(!result);
+        QVERIFY(!client->running());
+    }
+
+    // A logout queued just before stop() must still reach the service.
+    void logoutBeforeStopArrives()
+    {
+        auto client = connectClient();
+        QSignalSpy logout(server.get(), &ServerIPC::logoutReceived);
+        QSignalSpy gone(server.get(), &ServerIPC::agentDisconnected);
+        QVERIFY(client->sendLogout(QStringLiteral("alice")));
+        client->stop();
+        QVERIFY(!client->sendLogout(QStringLiteral("late"))); // nothing after stop
+        QTRY_COMPARE(gone.count(), 1);
+        QCOMPARE(logout.count(), 1);
+        QCOMPARE(logout.at(0).at(0).toString(), QStringLiteral("alice"));
+    }
+
+    // Frames that arrived before the service closed are still delivered, then the end.
+    void closeAfterMessagesLosesNothing()
+    {
+        auto client = connectClient();
+        server->sendMessage(QStringLiteral("last words"));
+        server->sendLogoff();
+        server->closeConnections();
+        QVERIFY(spinWhile([&] { return client->waitClosed(3000); }));
+        QVERIFY(client->running()); // still has frames to hand out
+        auto m1 = client->getMessage();
+        auto m2 = client->getMessage();
+        QVERIFY(m1 && m2);
+        QCOMPARE(m1->data, QByteArray("last words"));
+        QCOMPARE(int(m2->id), int(MSG_LOGOFF));
+        QVERIFY(!client->running());
+        QVERIFY(!client->getMessage());
+    }
+
+    void truncatedFrameThenClose()
+    {
+        auto client = connectClient();
+        server->sendRaw(encodeFrame(MSG_MESSAGE, "complete"));
+        server->sendRaw(encodeFrame(MSG_MESSAGE, "cut short").left(7));
+        server->closeConnections();
+        QVERIFY(spinWhile([&] { return client->waitClosed(3000); }));
+        auto m = client->getMessage();
+        QVERIFY(m);
+        QCOMPARE(m->data, QByteArray("complete"));
+        QVERIFY_EXCEPTION_THROWN(client->getMessage(), ProtocolError);
+        QVERIFY(!client->getMessage());
+    }
+
+    // A 4 GiB claim followed by a close: reported once, nothing buffered, clean end.
+    void hugeClaimThenClose()
+    {
+        auto client = connectClient();
+        server->sendRaw(QByteArray::fromHex("ffffffff05") + QByteArray(64 * 1024, 'x'));
+        server->closeConnections();
+        QVERIFY(spinWhile([&] { return client->waitClosed(3000); }));
+        int errors = 0;
+        for (;;) {
+            try {
+                if (!client->getMessage())
+                    break;
+            } catch (const ProtocolError &) {
+                ++errors;
+            }
+        }
+        QVERIFY(errors >= 1 && errors <= 2); // the oversize report, and the close inside it
+    }
+
+    void concurrentSendsWhileReading()
+    {
+        auto client = connectClient();
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        std::thread reader([&] { client->getMessage(); });
+        std::thread sender([&] {
+            for (int i = 0; i < 500; ++i)
+                client->sendLogin(QString::number(i));
+        });
+        sender.join();
+        QTRY_COMPARE(login.count(), 500);
+        for (int i = 0; i < 500; ++i)
+            QCOMPARE(login.at(i).at(0).toString(), QString::number(i));
+        client->stop();
+        reader.join();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClientIPC)
+#include "tst_clientipc.moc"

@@ -1,0 +1,122 @@
+#include "agent/Config.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+class TestConfig : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    QString write(const QByteArray &text)
+    {
+        const QString path = dir.filePath(QStringLiteral("agent.conf"));
+        QFile f(path);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(text);
+        return path;
+    }
+
+private slots:
+    void defaults()
+    {
+        const Config c = Config::defaults();
+        QCOMPARE(c.IPC_PORT, 43910);
+        QVERIFY(c.TRAY_MENU_ENABLED);
+        QVERIFY(!c.QT5_USES_FAVICON_FILE);
+        QCOMPARE(c.LOG_LEVEL, QStringLiteral("INFO"));
+        QVERIFY(c.LOG_FILE.endsWith(QStringLiteral("brimvault/agent-user.log")));
+        QVERIFY(c.IMG_DIR.endsWith(QStringLiteral("/icons")));
+    }
+
+    void missingFileIsNotAnError()
+    {
+        QStringList warnings;
+        const Config c = Config::fromFile(dir.filePath(QStringLiteral("none.conf")), &warnings);
+        QVERIFY(warnings.isEmpty());
+        QCOMPARE(c.IPC_PORT, 43910);
+    }
+
+    void overridesKeepTextAsWritten()
+    {
+        QStringList warnings;
+        const Config c = Config::fromFile(write("# comment\n"
+                                                "APPLICATION_TITLE = Desk, Inc. 100%\n"
+                                                "IPC_PORT=5000\n"
+                                                "TRAY_MENU_ENABLED = false\n"
+                                                "LOGOFF_COMMAND = \"pkill -u $USER -f 'a\\\\b'\"\n"
+                                                "LOG_LEVEL = debug\n"),
+                                          &warnings);
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+        QCOMPARE(c.APPLICATION_TITLE, QStringLiteral("Desk, Inc. 100%"));
+        QCOMPARE(c.IPC_PORT, 5000);
+        QVERIFY(!c.TRAY_MENU_ENABLED);
+        QCOMPARE(c.LOGOFF_COMMAND, QStringLiteral("pkill -u $USER -f 'a\\\\b'"));
+        QCOMPARE(c.LOG_LEVEL, QStringLiteral("DEBUG"));
+    }
+
+    void badValues_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("port text") << QByteArray("IPC_PORT = http") << QStringLiteral("IPC_PORT");
+        QTest::newRow("port zero") << QByteArray("IPC_PORT = 0") << QStringLiteral("IPC_PORT");
+        QTest::newRow("port too big") << QByteArray("IPC_PORT = 65536") << QStringLiteral("IPC_PORT");
+        QTest::newRow("bool") << QByteArray("TRAY_MENU_ENABLED = maybe") << QStringLiteral("TRAY_MENU_ENABLED");
+        QTest::newRow("level") << QByteArray("LOG_LEVEL = loud") << QStringLiteral("LOG_LEVEL");
+    }
+    void badValues()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, key);
+        QStringList warnings;
+        const Config c = Config::fromFile(write(line + "\nAPPLICATION_TITLE = still read\n"), &warnings);
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY(warnings.first().contains(key));
+        QVERIFY(warnings.first().contains(QStringLiteral("keeping the default")));
+        QCOMPARE(c.IPC_PORT, 43910);
+        QVERIFY(c.TRAY_MENU_ENABLED);
+        QCOMPARE(c.APPLICATION_TITLE, QStringLiteral("still read"));
+    }
+
+    void unreadableFileWarnsOnce()
+    {
+        if (geteuid() == 0)
+            QSKIP("root reads every file");
+        const QString path = write("IPC_PORT = 5000\n");
+        QFile::setPermissions(path, QFileDevice::WriteOwner);
+        QStringList warnings;
+        const Config c = Config::fromFile(path, &warnings);
+        QCOMPARE(warnings.size(), 1);
+        QCOMPARE(c.IPC_PORT, 43910);
+    }
+
+    void directoryAsFileWarns()
+    {
+        QStringList warnings;
+        const Config c = Config::fromFile(dir.path(), &warnings);
+        QCOMPARE(warnings.size(), 1);
+        QCOMPARE(c.IPC_PORT, 43910);
+    }
+
+    void unknownKeysAndSectionsWarn()
+    {
+        QStringList warnings;
+        Config::fromFile(write("[General]\nNO_SUCH = 1\nnot a pair\n"), &warnings);
+        QCOMPARE(warnings.size(), 3);
+    }
+
+    void pathFromEnvironment()
+    {
+        qputenv("BRIMVAULT_AGENT_CONFIG", "/tmp/x.conf");
+        QCOMPARE(Config::defaultPath(), QStringLiteral("/tmp/x.conf"));
+        qunsetenv("BRIMVAULT_AGENT_CONFIG");
+        QCOMPARE(Config::defaultPath(), QStringLiteral("/etc/brimvault/agent.conf"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfig)
+#include "tst_config.moc"

@@ -1,0 +1,142 @@
+#include "LogCapture.h"
+
+#include "agent/Config.h"
+#include "agent/errors.h"
+#include "agent/operations.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <X11/Xlib.h>
+
+#include <pwd.h>
+#include <unistd.h>
+
+// Runs under its own Xvfb server.
+class TestOperations : public QObject
+{
+    Q_OBJECT
+
+    Display *dpy = nullptr;
+
+private slots:
+    void initTestCase()
+    {
+        logger::init({QString(), logger::Level::Debug, 0, 1, false});
+        if (qEnvironmentVariableIsSet("DISPLAY"))
+            dpy = XOpenDisplay(nullptr);
+    }
+    void cleanupTestCase()
+    {
+        if (dpy)
+            XCloseDisplay(dpy);
+    }
+
+    void currentUserFromPasswordDatabase()
+    {
+        const passwd *pw = getpwuid(getuid());
+        QVERIFY(pw);
+        QCOMPARE(operations::getCurrentUser(), QString::fromLocal8Bit(pw->pw_name));
+    }
+
+    // 57600 does not fit the protocol's 16 bits: clamped, the other values kept, no X error.
+    void idleTimeoutClampedAndOthersKept()
+    {
+        if (!dpy)
+            QSKIP("needs an X display");
+        XSetScreenSaver(dpy, 100, 321, DontPreferBlanking, AllowExposures);
+        XSync(dpy, False);
+        LogCapture capture;
+        operations::initIdleDuration(57600);
+        int timeout = 0, interval = 0, blanking = 0, exposures = 0;
+        XGetScreenSaver(dpy, &timeout, &interval, &blanking, &exposures);
+        QCOMPARE(timeout, 32767);
+        QCOMPARE(interval, 321);
+        QCOMPARE(blanking, int(DontPreferBlanking));
+        QCOMPARE(exposures, int(AllowExposures));
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Screensaver timeout 57600 s clamped to 32767 s")), 1);
+
+        operations::initIdleDuration(900);
+        XGetScreenSaver(dpy, &timeout, &interval, &blanking, &exposures);
+        QCOMPARE(timeout, 900);
+        operations::initIdleDuration(-5);
+        XGetScreenSaver(dpy, &timeout, &interval, &blanking, &exposures);
+        QCOMPARE(timeout, 0);
+    }
+
+    void idleTimeFromTheServer()
+    {
+        if (!dpy)
+            QSKIP("needs an X display");
+        const double idle = operations::getIdleDuration();
+        QVERIFY(idle >= 0.0);
+        QVERIFY(idle < 3600.0);
+    }
+
+    // An X error on the agent's connection is logged, never fatal.
+    void xErrorIsNotFatal()
+    {
+        if (!dpy)
+            QSKIP("needs an X display");
+        operations::initIdleDuration(10); // opens the agent's connection and installs the handler
+        LogCapture capture;
+        XSetScreenSaver(dpy, -7, 0, DefaultBlanking, DefaultExposures); // BadValue
+        XSync(dpy, False);
+        QCOMPARE(capture.countStartingWith(QStringLiteral("X error ignored")), 1);
+    }
+
+    void withoutDisplay()
+    {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.insert(QStringLiteral("BRIMVAULT_TEST_CHILD"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("withoutDisplayChild")});
+        QVERIFY(child.waitForFinished(20000));
+        QVERIFY2(child.exitCode() == 0, child.readAllStandardOutput().constData());
+    }
+    void withoutDisplayChild()
+    {
+        if (!qEnvironmentVariableIsSet("BRIMVAULT_TEST_CHILD"))
+            QSKIP("run by withoutDisplay");
+        LogCapture capture;
+        operations::initIdleDuration(57600);
+        QCOMPARE(capture.count(QStringLiteral("No X display; screensaver timeout not set")), 1);
+        try {
+            operations::getIdleDuration();
+            QFAIL("expected an error");
+        } catch (const OperationError &e) {
+            QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("no X display")));
+        }
+    }
+
+    void loggoffRunsTheCommand()
+    {
+        QTemporaryDir dir;
+        const QString marker = dir.filePath(QStringLiteral("logged-off"));
+        Config c = Config::defaults();
+        c.LOGOFF_COMMAND = QStringLiteral("echo \"$USER\" > '%1'").arg(marker);
+        setConfig(c);
+        operations::loggoff();
+        QTRY_VERIFY(QFileInfo::exists(marker));
+        setConfig(Config::defaults());
+    }
+
+    void loggoffWithoutMethodLogsError()
+    {
+        setConfig(Config::defaults());
+        const QByteArray session = qgetenv("XDG_SESSION_ID");
+        qunsetenv("XDG_SESSION_ID");
+        LogCapture capture;
+        operations::loggoff();
+        QCOMPARE(capture.texts(logger::Level::Error).size(), 1);
+        QVERIFY(capture.texts(logger::Level::Error).first().startsWith(QStringLiteral("No logoff method available")));
+        if (!session.isEmpty())
+            qputenv("XDG_SESSION_ID", session);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOperations)
+#include "tst_operations.moc"
