@@ -13,14 +13,14 @@
 ServiceSimulator::ServiceSimulator(const Policy &policy, QObject *parent)
     : QObject(parent), policy_(policy), server_(new ServerIPC(this))
 {
-    connect(server_, &ServerIPC::agentConnected, this, [this] { event(QStringLiteral("connected")); });
-    connect(server_, &ServerIPC::agentDisconnected, this, [this] { event(QStringLiteral("disconnected")); });
+    connect(server_, &ServerIPC::agentConnected, this, [this] { printEvent(QStringLiteral("connected")); });
+    connect(server_, &ServerIPC::agentDisconnected, this, [this] { printEvent(QStringLiteral("disconnected")); });
     connect(server_, &ServerIPC::loginReceived, this,
-            [this](const QString &user) { event(QStringLiteral("login"), QStringLiteral("user"), user); });
+            [this](const QString &user) { printEvent(QStringLiteral("login"), QStringLiteral("user"), user); });
     connect(server_, &ServerIPC::logoutReceived, this,
-            [this](const QString &user) { event(QStringLiteral("logout"), QStringLiteral("user"), user); });
+            [this](const QString &user) { printEvent(QStringLiteral("logout"), QStringLiteral("user"), user); });
     connect(server_, &ServerIPC::informationRequested, this, [this] {
-        event(QStringLiteral("information-request"));
+        printEvent(QStringLiteral("information-request"));
         QJsonObject info;
         if (policy_.idle)
             info.insert(QStringLiteral("idle"), double(*policy_.idle));
@@ -29,10 +29,10 @@ ServiceSimulator::ServiceSimulator(const Policy &policy, QObject *parent)
         server_->sendInformation(QJsonDocument(info).toJson(QJsonDocument::Compact));
     });
     connect(server_, &ServerIPC::unexpectedFrame, this, [this](quint8 id, const QByteArray &) {
-        event(QStringLiteral("unexpected-frame"), QStringLiteral("id"), QString::number(id));
+        printEvent(QStringLiteral("unexpected-frame"), QStringLiteral("id"), QString::number(id));
     });
     connect(server_, &ServerIPC::frameError, this,
-            [this](const QString &error) { event(QStringLiteral("frame-error"), QStringLiteral("error"), error); });
+            [this](const QString &error) { printEvent(QStringLiteral("frame-error"), QStringLiteral("error"), error); });
 
     stdinNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(stdinNotifier_, &QSocketNotifier::activated, this, &ServiceSimulator::readStdin);
@@ -42,13 +42,13 @@ bool ServiceSimulator::listen(quint16 port)
 {
     if (!server_->listen(port))
         return false;
-    event(QStringLiteral("listening"), QStringLiteral("port"), QString::number(server_->port()));
+    printEvent(QStringLiteral("listening"), QStringLiteral("port"), QString::number(server_->port()));
     return true;
 }
 
 QString ServiceSimulator::errorString() const { return server_->errorString(); }
 
-void ServiceSimulator::event(const QString &name, const QString &key, const QString &value)
+void ServiceSimulator::printEvent(const QString &name, const QString &key, const QString &value)
 {
     QJsonObject line{{QStringLiteral("event"), name},
                      {QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch()) / 1000.0}};

@@ -35,7 +35,7 @@ signals:
     void quitRequested();
 
 private:
-    void event(const QString &name, const QString &key = {}, const QString &value = {});
+    void printEvent(const QString &name, const QString &key = {}, const QString &value = {});
     void readStdin();
 
     Policy policy_;
