@@ -62,8 +62,12 @@ void ClientIPC::start()
                 [this](Message &&m) { batch_.emplace_back(std::move(m)); },
                 [this](const QString &e) { batch_.emplace_back(e); });
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { onReadyRead(); });
-            QObject::connect(socket, &QTcpSocket::disconnected, socket,
-                             [this] { closeFromIo(QStringLiteral("the service closed the connection")); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
+                std::unique_lock<std::mutex> lock(mutex_);
+                const bool stopping = stopped_;
+                lock.unlock();
+                closeFromIo(stopping ? QStringLiteral("stopped") : QStringLiteral("the service closed the connection"));
+            });
             QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::errorOccurred),
                              socket, [this](QAbstractSocket::SocketError) {
                                  if (socket_)

@@ -1,0 +1,92 @@
+#include "entry.h"
+
+#include "CommandLine.h"
+#include "globals.h"
+
+#include "agent/Config.h"
+#include "agent/log.h"
+#include "brimvault_agent/tray/BrimvaultSystemTray.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QThread>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace app {
+
+namespace {
+
+void setUpLogging()
+{
+    const QStringList warnings = Config::load();
+    logger::Level level = logger::Level::Info;
+    logger::parseLevel(config().LOG_LEVEL, &level);
+    logger::init({config().LOG_FILE, level, config().LOG_MAX_BYTES, 3, true});
+    for (const QString &w : warnings)
+        logger::warn(w);
+}
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void sigTerm(int, void *)
+{
+    if (trayIcon)
+        trayIcon->quit();
+}
+
+int processEntry(int argc, char **argv)
+{
+    QThread::currentThread()->setObjectName(QStringLiteral("main"));
+    setUpLogging();
+    logger::info(QStringLiteral("Initializing %1, version: %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));
+
+    bool cli = false;
+    for (int i = 1; i < argc; ++i)
+        cli = cli || std::strcmp(argv[i], "--version") == 0;
+
+    // Owned here so that it outlives main() and everything main() built on it.
+    std::unique_ptr<QApplication> application;
+    QStringList arguments;
+    if (!cli) {
+        application = std::make_unique<QApplication>(argc, argv);
+        arguments = QCoreApplication::arguments().mid(1); // Qt's own options already taken out
+    } else {
+        for (int i = 1; i < argc; ++i)
+            arguments << QString::fromLocal8Bit(argv[i]);
+    }
+
+    const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
+    const CommandLine parser(program,
+                             QStringLiteral("%1, version %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY),
+                             config().VERSION_DISPLAY);
+    const CommandLine::Result parsed = parser.parse(arguments);
+    switch (parsed.action) {
+    case CommandLine::Action::Help:
+    case CommandLine::Action::Version: print(stdout, parsed.output); return 0;
+    case CommandLine::Action::Error: print(stderr, parsed.output); return parsed.exitCode;
+    case CommandLine::Action::Run: break;
+    }
+
+    Args args;
+    args.debug = parsed.debug;
+    args.force = parsed.force;
+    args.app = application.get();
+    args.func = &app::main;
+    args.argc = argc;
+    args.argv = argv;
+    const int status = args.func(args);
+    logger::flush();
+    return status;
+}
+
+} // namespace app

@@ -1,0 +1,247 @@
+#include "BrimvaultSystemTray.h"
+
+#include "agent/Config.h"
+#include "agent/ScriptExecutorThread.h"
+#include "agent/errors.h"
+#include "agent/log.h"
+#include "agent/operations.h"
+#include "agent/protocol.h"
+#include "agent/utils.h"
+#include "brimvault_agent/app/globals.h"
+#include "brimvault_agent/app/translate.h"
+#include "brimvault_agent/dialogs/About.h"
+#include "brimvault_agent/link/MessagesProcessor.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QImage>
+#include <QJsonDocument>
+#include <QMenu>
+#include <QPixmap>
+#include <QTimer>
+
+namespace {
+
+QString boolText(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
+
+// A flat gray copy of `source`: every pixel that is not fully transparent becomes opaque gray
+// (128, 128, 128), half-transparent edges included; transparent ones stay transparent.
+QPixmap graySilhouette(const QPixmap &source)
+{
+    const QImage in = source.toImage().convertToFormat(QImage::Format_ARGB32);
+    QImage out(in.size(), QImage::Format_ARGB32);
+    const QRgb gray = QColor(QStringLiteral("gray")).rgba();
+    for (int y = 0; y < in.height(); ++y) {
+        const auto *src = reinterpret_cast<const QRgb *>(in.constScanLine(y));
+        auto *dst = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < in.width(); ++x)
+            dst[x] = qAlpha(src[x]) == 0 ? qRgba(0, 0, 0, 0) : gray;
+    }
+    QPixmap result = QPixmap::fromImage(out);
+    result.setDevicePixelRatio(source.devicePixelRatio());
+    return result;
+}
+
+QString mapText(const QVariantMap &map)
+{
+    return QString::fromUtf8(QJsonDocument::fromVariant(map).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
+    : QSystemTrayIcon(parent), app(app_), idleSource(operations::getIdleDuration),
+      idleTimeoutSetter(operations::initIdleDuration), clock(&QDateTime::currentDateTime)
+{
+    const Config &cfg = config();
+    if (cfg.QT5_USES_FAVICON_FILE && QFileInfo::exists(cfg.QT5_FAVICON_FILE)) {
+        logger::warn(QStringLiteral("Create tray icon from static file %1").arg(cfg.QT5_FAVICON_FILE));
+        icon = QIcon(cfg.QT5_FAVICON_FILE);
+    } else {
+        QIcon::setThemeSearchPaths({cfg.IMG_DIR});
+        QIcon::setThemeName(cfg.QT5_THEME_NAME);
+        icon = QIcon::fromTheme(cfg.QT5_ICON_FILE);
+    }
+    if (icon.isNull())
+        throw AgentError(QStringLiteral("Tray icon not available"));
+    const QList<QSize> sizes = icon.availableSizes();
+    if (sizes.isEmpty())
+        throw AgentError(QStringLiteral("Tray icon sizes not available"));
+
+    const QSize size = sizes.first();
+    icon_online = QIcon(icon.pixmap(size));
+    icon_offline = QIcon(graySilhouette(icon_online.pixmap(size)));
+
+    setIcon(icon_online);
+    setOnline();
+
+    if (cfg.TRAY_MENU_ENABLED) {
+        auto *parentWidget = qobject_cast<QWidget *>(parent);
+        aboutDlg = std::make_unique<About>(parentWidget);
+        menu = std::make_unique<QMenu>(parentWidget);
+        QAction *action = menu->addAction(translate("agent", "About"));
+        connect(action, &QAction::triggered, this, [this] { aboutDlg->exec(); });
+        setContextMenu(menu.get());
+    }
+
+    ipc = std::make_unique<MessagesProcessor>();
+    sessionStart = clock();
+    maxIdleTime.reset();
+    showIdleWarn = true;
+    maxSessionTime.reset();
+    showMaxSessionWarn = true;
+
+    timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &BrimvaultSystemTray::checkTimers);
+
+    if (!ipc->isAlive())
+        throw AgentError(QStringLiteral("No connection to service, exiting."));
+
+    stopped = false;
+    connect(ipc.get(), &MessagesProcessor::disconnect, this, &BrimvaultSystemTray::disconnect);
+    connect(ipc.get(), &MessagesProcessor::displayMessage, this, &BrimvaultSystemTray::displayMessage);
+    connect(ipc.get(), &MessagesProcessor::information, this, &BrimvaultSystemTray::information);
+    connect(ipc.get(), &MessagesProcessor::exit, this, [this] { quit(false); });
+    connect(ipc.get(), &MessagesProcessor::logoff, this, &BrimvaultSystemTray::logoff);
+    connect(ipc.get(), &MessagesProcessor::script, this, &BrimvaultSystemTray::executeScript);
+
+    ipc->requestInformation();
+    timer->start(kCheckIntervalMs);
+    graceTimerShots = kGraceTicks;
+    ipc->start();
+    ipc->sendLogin(operations::getCurrentUser());
+}
+
+// The link is destroyed first: its destructor stops it and waits, bounded, for the thread.
+BrimvaultSystemTray::~BrimvaultSystemTray() { ipc.reset(); }
+
+void BrimvaultSystemTray::setOnline()
+{
+    setIcon(icon_online);
+    setToolTip(QStringLiteral("%1: %2").arg(config().APPLICATION_TITLE, translate("agent", "Online")));
+}
+
+void BrimvaultSystemTray::setOffline()
+{
+    setIcon(icon_offline);
+    setToolTip(QStringLiteral("%1: %2").arg(config().APPLICATION_TITLE, translate("agent", "Offline")));
+}
+
+void BrimvaultSystemTray::information(const QVariantMap &info)
+{
+    // A bad value ends the handling here; what was set before it stays.
+    try {
+        logger::debug(QStringLiteral("Got information message: %1").arg(mapText(info)));
+        if (info.contains(QStringLiteral("idle"))) {
+            const qint64 idle = ipc::wholeSeconds(info.value(QStringLiteral("idle")));
+            idleTimeoutSetter(idle);
+            maxIdleTime = idle;
+            logger::debug(QStringLiteral("Set screensaver launching to %1").arg(idle));
+        } else {
+            maxIdleTime.reset();
+        }
+        if (info.contains(QStringLiteral("maxSession"))) {
+            const qint64 maxSession = ipc::wholeSeconds(info.value(QStringLiteral("maxSession")));
+            maxSessionTime = maxSession;
+            logger::debug(QStringLiteral("Set maxsession to %1").arg(maxSession));
+        }
+    } catch (const std::exception &e) {
+        logger::error(QStringLiteral("Information message not applied: %1").arg(utils::exceptionToMessage(e)));
+    }
+}
+
+void BrimvaultSystemTray::checkTimers()
+{
+    // A failure drops the rest of this tick; the timer goes on and the next tick tries again.
+    try {
+        checkIdle();
+        checkMaxSession();
+    } catch (const std::exception &e) {
+        logger::error(QStringLiteral("Session limit check failed: %1").arg(utils::exceptionToMessage(e)));
+    }
+}
+
+void BrimvaultSystemTray::checkIdle()
+{
+    if (!maxIdleTime)
+        return;
+    if (graceTimerShots > 0) {
+        --graceTimerShots;
+        return;
+    }
+    const double idle = idleSource();
+    const double remaining = double(*maxIdleTime) - idle;
+    if (remaining > kIdleWarnSeconds)
+        showIdleWarn = true;
+    logger::debug(QStringLiteral("User has been idle for: %1").arg(idle));
+    if (showIdleWarn && remaining < kIdleWarnSeconds) {
+        showIdleWarn = false;
+        logger::warn(QStringLiteral("The user has been inactive for too long. The session will end if it does not resume"));
+    }
+    if (remaining <= 0) {
+        logger::info(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed"));
+        quit(true);
+    }
+}
+
+void BrimvaultSystemTray::checkMaxSession()
+{
+    if (!maxSessionTime || *maxSessionTime == 0) {
+        logger::debug(QStringLiteral("Returning because maxSessionTime is zero"));
+        return;
+    }
+    const double elapsed = double(sessionStart.msecsTo(clock())) / 1000.0;
+    const double remaining = double(*maxSessionTime) - elapsed;
+    logger::debug(QStringLiteral("Remaining time: %1").arg(remaining));
+    if (showMaxSessionWarn && remaining < kSessionWarnSeconds) {
+        showMaxSessionWarn = false;
+        logger::warn(QStringLiteral("User session will expire in less that 5 minutes"));
+        return;
+    }
+    if (remaining <= 0) {
+        logger::debug(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
+        quit(true);
+    }
+}
+
+void BrimvaultSystemTray::displayMessage(const QString &message)
+{
+    logger::debug(QStringLiteral("Displaying message: %1").arg(message));
+}
+
+void BrimvaultSystemTray::executeScript(const QString &script)
+{
+    try {
+        logger::debug(QStringLiteral("Executing script"));
+        (new ScriptExecutorThread(script))->start();
+    } catch (const std::exception &e) {
+        logger::error(QStringLiteral("Script not started: %1").arg(utils::exceptionToMessage(e)));
+    }
+}
+
+void BrimvaultSystemTray::logoff() { quit(true); }
+
+void BrimvaultSystemTray::disconnect() {}
+
+void BrimvaultSystemTray::about()
+{
+    if (aboutDlg)
+        aboutDlg->exec();
+}
+
+void BrimvaultSystemTray::quit(bool logoff)
+{
+    logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(boolText(logoff)));
+    if (!stopped) {
+        stopped = true;
+        try {
+            ipc->sendLogout(operations::getCurrentUser());
+            timer->stop();
+            ipc->stop();
+        } catch (...) {
+            // Best effort: the agent ends all the same.
+        }
+        ::app::doLogoff = logoff;
+    }
+    app->quit();
+}

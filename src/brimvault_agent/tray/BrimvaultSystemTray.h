@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QDateTime>
+#include <QIcon>
+#include <QSystemTrayIcon>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class About;
+class MessagesProcessor;
+class QApplication;
+class QMenu;
+class QTimer;
+
+// The running agent's one controller: the tray icon and its menu, the service link and its
+// commands, the session limits checked every 5 s, and quit(), the single way out.
+class BrimvaultSystemTray : public QSystemTrayIcon
+{
+    Q_OBJECT
+public:
+    static constexpr int kCheckIntervalMs = 5000;
+    static constexpr int kGraceTicks = 6;
+    static constexpr int kIdleWarnSeconds = 120;
+    static constexpr int kSessionWarnSeconds = 300;
+
+    // Throws AgentError with "Tray icon not available", "Tray icon sizes not available" or
+    // "No connection to service, exiting.".
+    explicit BrimvaultSystemTray(QApplication *app_, QObject *parent = nullptr);
+    ~BrimvaultSystemTray() override;
+
+    void setOnline();
+    void setOffline();
+
+    void checkIdle();
+    void checkMaxSession();
+
+public slots:
+    void information(const QVariantMap &info);
+    void checkTimers();
+    void displayMessage(const QString &message);
+    void executeScript(const QString &script);
+    void logoff();
+    // Hides QObject::disconnect on purpose: the service's disconnect command.
+    void disconnect();
+    void about();
+    void quit(bool logoff = false);
+
+private:
+    friend class TestBrimvaultSystemTray;
+
+    QApplication *app;
+    QIcon icon;
+    QIcon icon_online;
+    QIcon icon_offline;
+    std::unique_ptr<About> aboutDlg;
+    std::unique_ptr<QMenu> menu;
+    std::unique_ptr<MessagesProcessor> ipc;
+    QDateTime sessionStart;
+    std::optional<qint64> maxIdleTime;
+    bool showIdleWarn = true;
+    std::optional<qint64> maxSessionTime;
+    bool showMaxSessionWarn = true;
+    QTimer *timer = nullptr;
+    bool stopped = false;
+    int graceTimerShots = kGraceTicks;
+
+    // The desktop as the limits see it; tests replace these.
+    std::function<double()> idleSource;
+    std::function<void(qint64)> idleTimeoutSetter;
+    std::function<QDateTime()> clock;
+};
