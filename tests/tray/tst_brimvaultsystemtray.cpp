@@ -1,0 +1,328 @@
+#include "LogCapture.h"
+
+#include "agent/Config.h"
+#include "agent/ServerIPC.h"
+#include "brimvault_agent/app/globals.h"
+#include "brimvault_agent/tray/BrimvaultSystemTray.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+class TestBrimvaultSystemTray : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ServerIPC> server;
+    QTemporaryDir dir;
+    double idle = 0;
+    int idleQueries = 0;
+    QList<qint64> idleTimeouts;
+    QDateTime now;
+
+    std::unique_ptr<BrimvaultSystemTray> makeTray(Config c = Config::defaults())
+    {
+        c.IPC_PORT = server->port();
+        setConfig(c);
+        auto tray = std::make_unique<BrimvaultSystemTray>(qApp);
+        tray->idleSource = [this] {
+            ++idleQueries;
+            return idle;
+        };
+        tray->idleTimeoutSetter = [this](qint64 s) { idleTimeouts << s; };
+        now = tray->sessionStart;
+        tray->clock = [this] { return now; };
+        return tray;
+    }
+    static QVariantMap map(std::initializer_list<std::pair<const char *, QVariant>> items)
+    {
+        QVariantMap m;
+        for (const auto &i : items)
+            m.insert(QString::fromLatin1(i.first), i.second);
+        return m;
+    }
+
+private slots:
+    void initTestCase() { logger::init({QString(), logger::Level::Debug, 0, 1, false}); }
+    void init()
+    {
+        server = std::make_unique<ServerIPC>();
+        QVERIFY(server->listen(0));
+        app::doLogoff = false;
+        idle = 0;
+        idleQueries = 0;
+        idleTimeouts.clear();
+    }
+    void cleanup() { server.reset(); }
+
+    void constructionWiresAndLogsIn()
+    {
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        QSignalSpy info(server.get(), &ServerIPC::informationRequested);
+        auto tray = makeTray();
+        QTRY_COMPARE(login.count(), 1);
+        QVERIFY(!login.at(0).at(0).toString().isEmpty());
+        QCOMPARE(info.count(), 1);
+        QCOMPARE(tray->toolTip(), QStringLiteral("Brimvault Agent: Online"));
+        QVERIFY(tray->contextMenu());
+        QCOMPARE(tray->contextMenu()->actions().size(), 1);
+        QCOMPARE(tray->contextMenu()->actions().first()->text(), QStringLiteral("About"));
+        QVERIFY(tray->timer->isActive());
+        QCOMPARE(tray->timer->interval(), 5000);
+        QCOMPARE(tray->graceTimerShots, 6);
+        QVERIFY(!tray->maxIdleTime && !tray->maxSessionTime);
+        QVERIFY(!tray->icon_online.isNull());
+        QCOMPARE(tray->icon_online.availableSizes().size(), 1);
+    }
+
+    void tooltipKeepsPercentSigns()
+    {
+        Config c = Config::defaults();
+        c.APPLICATION_TITLE = QStringLiteral("100% %1 Desk");
+        auto tray = makeTray(c);
+        QCOMPARE(tray->toolTip(), QStringLiteral("100% %1 Desk: Online"));
+        tray->setOffline();
+        QCOMPARE(tray->toolTip(), QStringLiteral("100% %1 Desk: Offline"));
+        tray->setOnline();
+        QCOMPARE(tray->toolTip(), QStringLiteral("100% %1 Desk: Online"));
+    }
+
+    void noMenuWhenDisabled()
+    {
+        Config c = Config::defaults();
+        c.TRAY_MENU_ENABLED = false;
+        auto tray = makeTray(c);
+        QVERIFY(!tray->contextMenu());
+        QVERIFY(!tray->aboutDlg);
+        tray->about(); // nothing to show, nothing breaks
+    }
+
+    // Offline image: same size and outline; every pixel not fully transparent is opaque gray.
+    void graySilhouettePixelByPixel()
+    {
+        QImage src(8, 8, QImage::Format_ARGB32);
+        src.fill(qRgba(0, 0, 0, 0));
+        src.setPixel(1, 1, qRgba(255, 0, 0, 255));  // opaque
+        src.setPixel(2, 1, qRgba(0, 0, 255, 128));  // half transparent edge
+        src.setPixel(3, 1, qRgba(10, 200, 10, 1));  // barely visible
+        src.setPixel(4, 1, qRgba(255, 255, 255, 0)); // transparent with colour: stays transparent
+        const QString path = dir.filePath(QStringLiteral("fav.png"));
+        QVERIFY(src.save(path));
+        Config c = Config::defaults();
+        c.QT5_USES_FAVICON_FILE = true;
+        c.QT5_FAVICON_FILE = path;
+        LogCapture capture;
+        auto tray = makeTray(c);
+        QCOMPARE(capture.texts(logger::Level::Warn), QStringList{QStringLiteral("Create tray icon from static file ") + path});
+        const QImage off = tray->icon_offline.pixmap(QSize(8, 8)).toImage().convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(off.size(), QSize(8, 8));
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const bool visible = qAlpha(src.pixel(x, y)) > 0;
+                QCOMPARE(off.pixel(x, y), visible ? qRgba(128, 128, 128, 255) : qRgba(0, 0, 0, 0));
+            }
+    }
+
+    void missingFaviconFallsBackToTheme()
+    {
+        Config c = Config::defaults();
+        c.QT5_USES_FAVICON_FILE = true;
+        c.QT5_FAVICON_FILE = dir.filePath(QStringLiteral("none.png"));
+        LogCapture capture;
+        auto tray = makeTray(c);
+        QVERIFY(capture.texts(logger::Level::Warn).isEmpty());
+        QVERIFY(!tray->icon_online.isNull());
+    }
+
+    void iconFailures_data()
+    {
+        QTest::addColumn<QString>("iconName");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no such icon") << "no-such-icon" << "Tray icon not available";
+    }
+    void iconFailures()
+    {
+        QFETCH(QString, iconName);
+        QFETCH(QString, error);
+        Config c = Config::defaults();
+        c.QT5_ICON_FILE = iconName;
+        c.IPC_PORT = server->port();
+        setConfig(c);
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        try {
+            BrimvaultSystemTray tray(qApp);
+            QFAIL("construction should fail");
+        } catch (const std::exception &e) {
+            QCOMPARE(QString::fromUtf8(e.what()), error);
+        }
+        QTest::qWait(100);
+        QCOMPARE(login.count(), 0);
+    }
+
+    void idleLimit()
+    {
+        LogCapture capture;
+        auto tray = makeTray();
+        tray->information(map({{"idle", 600.0}}));
+        QCOMPARE(idleTimeouts, QList<qint64>{600});
+        QCOMPARE(*tray->maxIdleTime, qint64(600));
+        for (int tick = 1; tick <= 6; ++tick)
+            tray->checkTimers();
+        QCOMPARE(idleQueries, 0); // six grace ticks
+        const QString warning = QStringLiteral("The user has been inactive for too long. The session will end if it does not resume");
+        idle = 400; // 200 left
+        tray->checkTimers();
+        QCOMPARE(idleQueries, 1);
+        QCOMPARE(capture.count(warning), 0);
+        idle = 500; // 100 left: warn once
+        tray->checkTimers();
+        tray->checkTimers();
+        QCOMPARE(capture.count(warning), 1);
+        idle = 480; // exactly 120 left: neither re-arms nor warns
+        tray->checkTimers();
+        idle = 500;
+        tray->checkTimers();
+        QCOMPARE(capture.count(warning), 1);
+        idle = 10; // active again: re-armed silently
+        tray->checkTimers();
+        idle = 590;
+        tray->checkTimers();
+        QCOMPARE(capture.count(warning), 2);
+        QVERIFY(!tray->stopped);
+        idle = 600.5; // at the limit
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed")), 1);
+        QVERIFY(tray->stopped);
+        QVERIFY(app::doLogoff);
+        QVERIFY(!tray->timer->isActive());
+    }
+
+    void idleZeroIsARealLimitAndGraceIsSpentOnce()
+    {
+        auto tray = makeTray();
+        tray->information(map({{"idle", 900}}));
+        for (int tick = 0; tick < 6; ++tick)
+            tray->checkTimers();
+        tray->information(QVariantMap{}); // limit removed, grace not reset
+        QVERIFY(!tray->maxIdleTime);
+        tray->checkTimers();
+        QCOMPARE(idleQueries, 0);
+        tray->information(map({{"idle", 0}}));
+        tray->checkTimers(); // no grace left: logs off even though the user is active
+        QCOMPARE(idleQueries, 1);
+        QVERIFY(tray->stopped);
+        QVERIFY(app::doLogoff);
+    }
+
+    void sessionLimit()
+    {
+        LogCapture capture;
+        auto tray = makeTray();
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("Returning because maxSessionTime is zero")), 1);
+        tray->information(map({{"maxSession", 0}}));
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("Returning because maxSessionTime is zero")), 2);
+        tray->information(map({{"maxSession", QStringLiteral("400")}}));
+        QVERIFY(!tray->maxIdleTime);
+        now = tray->sessionStart.addSecs(50); // 350 left
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("Remaining time: 350")), 1);
+        now = tray->sessionStart.addSecs(401); // past the limit, but the warning comes first
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        QVERIFY(!tray->stopped);
+        tray->information(map({{"maxSession", 100000}})); // raised: the warning never repeats
+        now = tray->sessionStart.addSecs(100000 - 10);
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        now = tray->sessionStart.addSecs(100000);
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("Remaining time is less than zero, exiting and logoff")), 1);
+        QVERIFY(tray->stopped);
+        QVERIFY(app::doLogoff);
+    }
+
+    void negativeSessionLimit()
+    {
+        auto tray = makeTray();
+        tray->information(map({{"maxSession", -5}}));
+        tray->checkTimers();
+        QVERIFY(!tray->stopped);
+        tray->checkTimers();
+        QVERIFY(tray->stopped);
+    }
+
+    // The idle query failing drops the rest of the tick, session check included; the timer goes on.
+    void idleFailureDropsTheTick()
+    {
+        LogCapture capture;
+        auto tray = makeTray();
+        tray->graceTimerShots = 0;
+        tray->idleSource = []() -> double { throw std::runtime_error("no idle source"); };
+        tray->information(map({{"idle", 600}, {"maxSession", 0}}));
+        tray->checkTimers();
+        QCOMPARE(capture.count(QStringLiteral("Returning because maxSessionTime is zero")), 0);
+        QCOMPARE(capture.texts(logger::Level::Error).size(), 1);
+        QVERIFY(tray->timer->isActive());
+    }
+
+    void badInformationKeepsWhatCameBefore()
+    {
+        auto tray = makeTray();
+        tray->information(map({{"idle", 300}, {"maxSession", 1000}}));
+        tray->information(map({{"idle", QStringLiteral("soon")}, {"maxSession", 50}}));
+        QCOMPARE(*tray->maxIdleTime, qint64(300));
+        QCOMPARE(*tray->maxSessionTime, qint64(1000)); // the key after the failure is not read
+        tray->information(map({{"idle", 59.9}, {"maxSession", QStringLiteral("x")}}));
+        QCOMPARE(*tray->maxIdleTime, qint64(59));
+        QCOMPARE(*tray->maxSessionTime, qint64(1000));
+        tray->idleTimeoutSetter = [](qint64) { throw std::runtime_error("X gone"); };
+        tray->information(map({{"idle", 700}}));
+        QCOMPARE(*tray->maxIdleTime, qint64(59)); // a failing setter leaves the limit unchanged
+    }
+
+    void quitTwice_data()
+    {
+        QTest::addColumn<bool>("first");
+        QTest::addColumn<bool>("second");
+        QTest::newRow("exit then logoff") << false << true;
+        QTest::newRow("logoff then exit") << true << false;
+        QTest::newRow("logoff twice") << true << true;
+    }
+    void quitTwice()
+    {
+        QFETCH(bool, first);
+        QFETCH(bool, second);
+        QSignalSpy logout(server.get(), &ServerIPC::logoutReceived);
+        QSignalSpy gone(server.get(), &ServerIPC::agentDisconnected);
+        LogCapture capture;
+        auto tray = makeTray();
+        tray->quit(first);
+        tray->quit(second);
+        QCOMPARE(app::doLogoff, first);
+        QTRY_COMPARE(gone.count(), 1);
+        QCOMPARE(logout.count(), 1);
+        // Ours twice, plus the link's exit once it has ended; none of them sends a second logout.
+        QVERIFY(capture.countStartingWith(QStringLiteral("Quit invoked, logoff: ")) >= 2);
+        QCOMPARE(app::doLogoff, first);
+    }
+
+    void commands()
+    {
+        LogCapture capture;
+        auto tray = makeTray();
+        tray->displayMessage(QString());
+        QCOMPARE(capture.count(QStringLiteral("Displaying message: ")), 1);
+        tray->disconnect();
+        QVERIFY(!tray->stopped);
+        tray->logoff();
+        QVERIFY(tray->stopped);
+        QVERIFY(app::doLogoff);
+    }
+};
+
+QTEST_MAIN(TestBrimvaultSystemTray)
+#include "tst_brimvaultsystemtray.moc"
