@@ -149,7 +149,6 @@ void ClientIPC::drainThenClose()
     if (!socket_)
         return;
     if (socket_->bytesToWrite() > 0) {
-        // Graceful close: Qt writes what is pending first, then emits disconnected.
         QTimer::singleShot(kDrainMs, socket_, [this] {
             if (socket_) {
                 logger::warn(QStringLiteral("Service did not take %1 queued bytes within %2 ms; closing")
@@ -159,11 +158,10 @@ void ClientIPC::drainThenClose()
                 closeFromIo(QStringLiteral("stopped"));
             }
         });
-        socket_->disconnectFromHost();
-        return;
     }
+    // Graceful close: Qt writes what is pending first, then emits disconnected, which closes
+    // our side (at once when nothing is pending).
     socket_->disconnectFromHost();
-    closeFromIo(QStringLiteral("stopped"));
 }
 
 void ClientIPC::onReadyRead()
@@ -175,6 +173,11 @@ void ClientIPC::onReadyRead()
     if (batch_.empty())
         return;
     std::lock_guard<std::mutex> lock(mutex_);
+    moveBatchToInbox();
+}
+
+void ClientIPC::moveBatchToInbox()
+{
     for (auto &entry : batch_)
         inbox_.push_back(std::move(entry));
     batch_.clear();
@@ -194,13 +197,10 @@ void ClientIPC::closeFromIo(const QString &reason)
     QTcpSocket *socket = socket_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto &entry : batch_)
-            inbox_.push_back(std::move(entry));
-        batch_.clear();
+        moveBatchToInbox();
         socket_ = nullptr;
         connected_ = false;
         closed_ = true;
-        readable_.notify_all();
         closedCv_.notify_all();
     }
     logger::debug(QStringLiteral("IPC connection closed: %1").arg(reason));

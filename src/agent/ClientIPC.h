@@ -68,6 +68,8 @@ private:
     void onReadyRead();
     void closeFromIo(const QString &reason);
     void drainThenClose();
+    // Hands decoded entries to readers; caller holds mutex_.
+    void moveBatchToInbox();
 
     const int port_;
     QThread *ioThread_ = nullptr; // deleted in the destructor once it has finished

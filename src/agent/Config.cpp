@@ -33,46 +33,69 @@ QString defaultLogFile()
     return state + QStringLiteral("/brimvault/agent-user.log");
 }
 
-using Setter = std::function<bool(Config &, const QString &)>;
-
-Setter text(QString Config::*member)
+// How one key is read from the file, and how its value is shown in a warning.
+struct Field
 {
-    return [member](Config &c, const QString &v) {
-        c.*member = v;
-        return true;
-    };
+    std::function<bool(Config &, const QString &)> set;
+    std::function<QString(const Config &)> show;
+};
+
+Field text(QString Config::*member)
+{
+    return {[member](Config &c, const QString &v) {
+                c.*member = v;
+                return true;
+            },
+            [member](const Config &c) { return c.*member; }};
 }
 
-Setter flag(bool Config::*member)
+Field flag(bool Config::*member)
 {
-    return [member](Config &c, const QString &v) {
-        const QString s = v.trimmed().toLower();
-        if (s == QLatin1String("true") || s == QLatin1String("1") || s == QLatin1String("yes"))
-            c.*member = true;
-        else if (s == QLatin1String("false") || s == QLatin1String("0") || s == QLatin1String("no"))
-            c.*member = false;
-        else
-            return false;
-        return true;
-    };
+    return {[member](Config &c, const QString &v) {
+                const QString s = v.trimmed().toLower();
+                if (s == QLatin1String("true") || s == QLatin1String("1") || s == QLatin1String("yes"))
+                    c.*member = true;
+                else if (s == QLatin1String("false") || s == QLatin1String("0") || s == QLatin1String("no"))
+                    c.*member = false;
+                else
+                    return false;
+                return true;
+            },
+            [member](const Config &c) { return c.*member ? QStringLiteral("true") : QStringLiteral("false"); }};
 }
 
 template <typename T>
-Setter number(T Config::*member, qint64 min, qint64 max)
+Field number(T Config::*member, qint64 min, qint64 max)
 {
-    return [member, min, max](Config &c, const QString &v) {
-        bool ok = false;
-        const qint64 n = v.trimmed().toLongLong(&ok, 10);
-        if (!ok || n < min || n > max)
-            return false;
-        c.*member = static_cast<T>(n);
-        return true;
-    };
+    return {[member, min, max](Config &c, const QString &v) {
+                bool ok = false;
+                const qint64 n = v.trimmed().toLongLong(&ok, 10);
+                if (!ok || n < min || n > max)
+                    return false;
+                c.*member = static_cast<T>(n);
+                return true;
+            },
+            [member](const Config &c) { return QString::number(c.*member); }};
 }
 
-const std::map<QString, Setter> &setters()
+Field level()
 {
-    static const std::map<QString, Setter> table = {
+    Field f = text(&Config::LOG_LEVEL);
+    f.set = [](Config &c, const QString &v) {
+        const QString s = v.trimmed().toUpper();
+        static const QStringList known = {QStringLiteral("DEBUG"), QStringLiteral("INFO"), QStringLiteral("WARN"),
+                                          QStringLiteral("WARNING"), QStringLiteral("ERROR")};
+        if (!known.contains(s))
+            return false;
+        c.LOG_LEVEL = s;
+        return true;
+    };
+    return f;
+}
+
+const std::map<QString, Field> &fields()
+{
+    static const std::map<QString, Field> table = {
         {QStringLiteral("APPLICATION_TITLE"), text(&Config::APPLICATION_TITLE)},
         {QStringLiteral("VERSION_DISPLAY"), text(&Config::VERSION_DISPLAY)},
         {QStringLiteral("ORGANIZATION_NAME"), text(&Config::ORGANIZATION_NAME)},
@@ -88,42 +111,13 @@ const std::map<QString, Setter> &setters()
         {QStringLiteral("TRAY_MENU_ENABLED"), flag(&Config::TRAY_MENU_ENABLED)},
         {QStringLiteral("IPC_PORT"), number(&Config::IPC_PORT, 1, 65535)},
         {QStringLiteral("LOG_FILE"), text(&Config::LOG_FILE)},
-        {QStringLiteral("LOG_LEVEL"),
-         [](Config &c, const QString &v) {
-             const QString s = v.trimmed().toUpper();
-             static const QStringList known = {QStringLiteral("DEBUG"), QStringLiteral("INFO"),
-                                               QStringLiteral("WARN"), QStringLiteral("WARNING"),
-                                               QStringLiteral("ERROR")};
-             if (!known.contains(s))
-                 return false;
-             c.LOG_LEVEL = s;
-             return true;
-         }},
+        {QStringLiteral("LOG_LEVEL"), level()},
         {QStringLiteral("LOGOFF_COMMAND"), text(&Config::LOGOFF_COMMAND)},
         {QStringLiteral("LOG_MAX_BYTES"), number(&Config::LOG_MAX_BYTES, 4096, qint64(1) << 40)},
         {QStringLiteral("SCRIPT_MAX_CONCURRENT"), number(&Config::SCRIPT_MAX_CONCURRENT, 1, 256)},
         {QStringLiteral("SCRIPT_TIMEOUT"), number(&Config::SCRIPT_TIMEOUT, 0, 7 * 24 * 3600)},
     };
     return table;
-}
-
-QString describe(const Config &c, const QString &key)
-{
-    // The default kept, for the warning line.
-    static const std::map<QString, std::function<QString(const Config &)>> show = {
-        {QStringLiteral("QT5_USES_FAVICON_FILE"),
-         [](const Config &d) { return d.QT5_USES_FAVICON_FILE ? QStringLiteral("true") : QStringLiteral("false"); }},
-        {QStringLiteral("TRAY_MENU_ENABLED"),
-         [](const Config &d) { return d.TRAY_MENU_ENABLED ? QStringLiteral("true") : QStringLiteral("false"); }},
-        {QStringLiteral("IPC_PORT"), [](const Config &d) { return QString::number(d.IPC_PORT); }},
-        {QStringLiteral("LOG_LEVEL"), [](const Config &d) { return d.LOG_LEVEL; }},
-        {QStringLiteral("LOG_MAX_BYTES"), [](const Config &d) { return QString::number(d.LOG_MAX_BYTES); }},
-        {QStringLiteral("SCRIPT_MAX_CONCURRENT"),
-         [](const Config &d) { return QString::number(d.SCRIPT_MAX_CONCURRENT); }},
-        {QStringLiteral("SCRIPT_TIMEOUT"), [](const Config &d) { return QString::number(d.SCRIPT_TIMEOUT); }},
-    };
-    const auto it = show.find(key);
-    return it == show.end() ? QString() : it->second(c);
 }
 
 // "value", 'value' or value; a quoted value keeps its inner blanks and '#'.
@@ -195,14 +189,14 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
         }
         const QString key = line.left(eq).trimmed();
         const QString value = unquote(line.mid(eq + 1));
-        const auto it = setters().find(key);
-        if (it == setters().end()) {
+        const auto it = fields().find(key);
+        if (it == fields().end()) {
             warnings->append(QStringLiteral("%1:%2: unknown key %3 ignored").arg(path).arg(lineNo).arg(key));
             continue;
         }
-        if (!it->second(c, value))
+        if (!it->second.set(c, value))
             warnings->append(QStringLiteral("Invalid value '%1' for %2; keeping the default %3")
-                                 .arg(value, key, describe(c, key)));
+                                 .arg(value, key, it->second.show(c)));
     }
     return c;
 }

@@ -41,4 +41,6 @@ QString exceptionToMessage(std::exception_ptr error)
     }
 }
 
+QString boolText(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
+
 } // namespace utils

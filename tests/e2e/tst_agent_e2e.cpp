@@ -1,3 +1,5 @@
+#include "SimulatorEvents.h"
+
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,24 +17,9 @@ class TestAgentE2E : public QObject
     QTemporaryDir dir;
     QProcess sim;
     QProcess agent;
-    QList<QJsonObject> events;
+    SimulatorEvents simEvents{sim};
     int port = 0;
 
-    QJsonObject waitEvent(const QString &name, int timeoutMs = 10000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            while (sim.canReadLine())
-                events << QJsonDocument::fromJson(sim.readLine()).object();
-            for (int i = 0; i < events.size(); ++i)
-                if (events[i].value(QStringLiteral("event")).toString() == name)
-                    return events.takeAt(i);
-            if (clock.elapsed() > timeoutMs)
-                return {};
-            sim.waitForReadyRead(100);
-        }
-    }
     QString log() const
     {
         QFile f(dir.filePath(QStringLiteral("agent.log")));
@@ -58,13 +45,13 @@ class TestAgentE2E : public QObject
 private slots:
     void init()
     {
-        events.clear();
+        simEvents.clear();
         QFile::remove(dir.filePath(QStringLiteral("logged-off")));
         QFile::remove(dir.filePath(QStringLiteral("agent.log")));
         sim.start(QStringLiteral(SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--max-session"),
                                              QStringLiteral("100000")});
         QVERIFY(sim.waitForStarted());
-        port = waitEvent(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
+        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
         QVERIFY(port > 0);
     }
     void cleanup()
@@ -78,15 +65,15 @@ private slots:
     void sigtermSendsLogoutWithoutLogoff()
     {
         startAgent();
-        const QJsonObject login = waitEvent(QStringLiteral("login"));
+        const QJsonObject login = simEvents.wait(QStringLiteral("login"));
         QVERIFY(!login.value(QStringLiteral("user")).toString().isEmpty());
-        QVERIFY(!waitEvent(QStringLiteral("information-request")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
         QTest::qWait(1000); // the handler is installed once the icon is shown; before, SIGTERM kills
         ::kill(pid_t(agent.processId()), SIGTERM);
         QVERIFY(agent.waitForFinished(5000));
         QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent.exitCode(), 0);
-        QCOMPARE(waitEvent(QStringLiteral("logout")).value(QStringLiteral("user")), login.value(QStringLiteral("user")));
+        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")), login.value(QStringLiteral("user")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
         QVERIFY(log().contains(QStringLiteral("Quit invoked, logoff: False")));
         QVERIFY(!agent.readAllStandardError().contains("QThread: Destroyed"));
@@ -95,14 +82,14 @@ private slots:
     void logoffCommandLogsOffAfterASecond()
     {
         startAgent();
-        QVERIFY(!waitEvent(QStringLiteral("login")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
         sim.write("script echo ran > '" + dir.filePath(QStringLiteral("script-ran")).toUtf8() + "'\n");
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath(QStringLiteral("script-ran"))), 10000);
         sim.write("logoff\n");
         QVERIFY(sim.waitForBytesWritten(2000));
         QVERIFY(agent.waitForFinished(10000));
         QCOMPARE(agent.exitCode(), 0);
-        QVERIFY(!waitEvent(QStringLiteral("logout")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("logout")).isEmpty());
         QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
         const QString text = log();
         QVERIFY(text.contains(QStringLiteral("Quit invoked, logoff: True")));
@@ -112,7 +99,7 @@ private slots:
     void serviceClosingEndsWithoutLogoff()
     {
         startAgent();
-        QVERIFY(!waitEvent(QStringLiteral("login")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
         QTest::qWait(2500); // past the first-read pause
         sim.write("close\n");
         QVERIFY(sim.waitForBytesWritten(2000));

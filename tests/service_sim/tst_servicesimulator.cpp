@@ -1,3 +1,4 @@
+#include "SimulatorEvents.h"
 #include "Spin.h"
 
 #include "agent/ClientIPC.h"
@@ -16,25 +17,8 @@ class TestServiceSimulator : public QObject
     Q_OBJECT
 
     QProcess sim;
-    QList<QJsonObject> events;
+    SimulatorEvents simEvents{sim};
 
-    QJsonObject waitEvent(const QString &name, int timeoutMs = 5000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            while (sim.canReadLine()) {
-                const QJsonObject e = QJsonDocument::fromJson(sim.readLine()).object();
-                events << e;
-            }
-            for (int i = 0; i < events.size(); ++i)
-                if (events[i].value(QStringLiteral("event")).toString() == name)
-                    return events.takeAt(i);
-            if (clock.elapsed() > timeoutMs)
-                return {};
-            sim.waitForReadyRead(100);
-        }
-    }
     void command(const QByteArray &line) { sim.write(line + '\n'); }
     std::optional<Message> read(ClientIPC &client)
     {
@@ -44,7 +28,7 @@ class TestServiceSimulator : public QObject
 private slots:
     void init()
     {
-        events.clear();
+        simEvents.clear();
         sim.start(QStringLiteral(SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--idle"),
                                              QStringLiteral("600")});
         QVERIFY(sim.waitForStarted());
@@ -57,18 +41,18 @@ private slots:
 
     void eventsAndCommands()
     {
-        const QJsonObject listening = waitEvent(QStringLiteral("listening"));
+        const QJsonObject listening = simEvents.wait(QStringLiteral("listening"));
         const int port = listening.value(QStringLiteral("port")).toString().toInt();
         QVERIFY(port > 0);
 
         ClientIPC client(port);
         client.start();
-        QVERIFY(!waitEvent(QStringLiteral("connected")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("connected")).isEmpty());
         client.sendLogin(QStringLiteral("carol"));
-        QCOMPARE(waitEvent(QStringLiteral("login")).value(QStringLiteral("user")).toString(), QStringLiteral("carol"));
+        QCOMPARE(simEvents.wait(QStringLiteral("login")).value(QStringLiteral("user")).toString(), QStringLiteral("carol"));
 
         client.requestInformation();
-        QVERIFY(!waitEvent(QStringLiteral("information-request")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
         auto info = read(client);
         QVERIFY(info);
         QCOMPARE(int(info->id), int(MSG_INFORMATION));
@@ -97,10 +81,10 @@ private slots:
 
         // The bad commands in between cost nothing.
         client.sendLogout(QStringLiteral("carol"));
-        QCOMPARE(waitEvent(QStringLiteral("logout")).value(QStringLiteral("user")).toString(), QStringLiteral("carol"));
+        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")).toString(), QStringLiteral("carol"));
 
         command("close");
-        QVERIFY(!waitEvent(QStringLiteral("disconnected")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("disconnected")).isEmpty());
         command("quit");
         QVERIFY(sim.waitForFinished(5000));
         QCOMPARE(sim.exitCode(), 0);
@@ -108,7 +92,7 @@ private slots:
 
     void badCommandsReportAndGoOn()
     {
-        QVERIFY(!waitEvent(QStringLiteral("listening")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("listening")).isEmpty());
         command("bogus");
         command("raw abc");
         command("info [");

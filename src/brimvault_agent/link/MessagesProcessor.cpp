@@ -20,8 +20,6 @@ QString textOf(const ipc::Message &message)
     return message.data.isEmpty() ? QString() : QString::fromLatin1(message.data.toHex());
 }
 
-QString boolText(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
-
 } // namespace
 
 MessagesProcessor::MessagesProcessor()
@@ -64,7 +62,7 @@ void MessagesProcessor::requestInformation()
     if (!ipc)
         return;
     const bool sent = ipc->requestInformation();
-    logger::debug(QStringLiteral("Request information: %1").arg(boolText(sent)));
+    logger::debug(QStringLiteral("Request information: %1").arg(utils::boolText(sent)));
 }
 
 void MessagesProcessor::sendLogin(const QString &userName)

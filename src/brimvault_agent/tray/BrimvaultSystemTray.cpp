@@ -22,8 +22,6 @@
 
 namespace {
 
-QString boolText(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
-
 // A flat gray copy of `source`: every pixel that is not fully transparent becomes opaque gray
 // (128, 128, 128), half-transparent edges included; transparent ones stay transparent.
 QPixmap graySilhouette(const QPixmap &source)
@@ -231,7 +229,7 @@ void BrimvaultSystemTray::about()
 
 void BrimvaultSystemTray::quit(bool logoff)
 {
-    logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(boolText(logoff)));
+    logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
     if (!stopped) {
         stopped = true;
         try {
