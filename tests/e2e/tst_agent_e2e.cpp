@@ -26,11 +26,30 @@ class TestAgentE2E : public QObject
         f.open(QIODevice::ReadOnly);
         return QString::fromUtf8(f.readAll());
     }
-    void startAgent(const QString &extraConfig = {})
+    // The time stamp of the first log line that contains `text`.
+    QDateTime logTime(const QString &text) const
+    {
+        for (const QString &line : log().split(QLatin1Char('\n')))
+            if (line.contains(text))
+                return QDateTime::fromString(line.left(23), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        return {};
+    }
+    void startSim(const QStringList &policy)
+    {
+        sim.kill();
+        sim.waitForFinished();
+        simEvents.clear();
+        sim.start(QStringLiteral(SIM_PATH), QStringList{QStringLiteral("--port"), QStringLiteral("0")} + policy);
+        QVERIFY(sim.waitForStarted());
+        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
+        QVERIFY(port > 0);
+    }
+    // `wrapper`: a program to run the agent through (e.g. a display without a tray).
+    void startAgent(const QString &extraConfig = {}, const QStringList &wrapper = {})
     {
         QFile conf(dir.filePath(QStringLiteral("agent.conf")));
         QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write(QStringLiteral("IPC_PORT = %1\nLOG_LEVEL = DEBUG\nLOG_FILE = %2\nLOGOFF_COMMAND = touch '%3'\n%4")
+        conf.write(QStringLiteral("IPC_PORT = %1\nLOG_LEVEL = DEBUG\nLOG_FILE = %2\nLOGOFF_COMMAND = date +%s.%N > '%3'\n%4")
                        .arg(port)
                        .arg(dir.filePath(QStringLiteral("agent.log")), dir.filePath(QStringLiteral("logged-off")), extraConfig)
                        .toUtf8());
@@ -38,21 +57,19 @@ class TestAgentE2E : public QObject
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
         agent.setProcessEnvironment(env);
-        agent.start(QStringLiteral(AGENT_PATH), QStringList());
+        if (wrapper.isEmpty())
+            agent.start(QStringLiteral(AGENT_PATH), QStringList());
+        else
+            agent.start(wrapper.first(), wrapper.mid(1) + QStringList{QStringLiteral(AGENT_PATH)});
         QVERIFY(agent.waitForStarted());
     }
 
 private slots:
     void init()
     {
-        simEvents.clear();
         QFile::remove(dir.filePath(QStringLiteral("logged-off")));
         QFile::remove(dir.filePath(QStringLiteral("agent.log")));
-        sim.start(QStringLiteral(SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--max-session"),
-                                             QStringLiteral("100000")});
-        QVERIFY(sim.waitForStarted());
-        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
-        QVERIFY(port > 0);
+        startSim({QStringLiteral("--max-session"), QStringLiteral("100000")});
     }
     void cleanup()
     {
@@ -94,6 +111,11 @@ private slots:
         const QString text = log();
         QVERIFY(text.contains(QStringLiteral("Quit invoked, logoff: True")));
         QVERIFY(text.contains(QStringLiteral("DEBUG [main] Exiting")));
+        QFile stamp(dir.filePath(QStringLiteral("logged-off")));
+        QTRY_VERIFY(stamp.size() > 0);
+        QVERIFY(stamp.open(QIODevice::ReadOnly));
+        const qint64 loggedOffMs = qint64(stamp.readAll().trimmed().toDouble() * 1000);
+        QVERIFY(loggedOffMs - logTime(QStringLiteral("DEBUG [main] Exiting")).toMSecsSinceEpoch() >= 1000);
     }
 
     void serviceClosingEndsWithoutLogoff()
@@ -107,6 +129,51 @@ private slots:
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(log().contains(QStringLiteral("WARN [link] Lost connection with Service, closing program")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
+    }
+    void noTrayHostEndsWithStatusOne()
+    {
+        // A display of its own, without a tray host.
+        startAgent({}, {QStringLiteral("xvfb-run"), QStringLiteral("-a")});
+        QVERIFY(agent.waitForFinished(20000));
+        QCOMPARE(agent.exitCode(), 1);
+        const QString text = log();
+        QCOMPARE(text.count(QStringLiteral("ERROR")), 1);
+        QVERIFY(text.contains(QStringLiteral("ERROR [main] I couldn't detect any system tray on this system.")));
+        QVERIFY(simEvents.wait(QStringLiteral("connected"), 500).isEmpty()); // no connection was tried
+    }
+
+    void noServiceEndsWithStatusOneAfterTwentySeconds()
+    {
+        sim.kill();
+        sim.waitForFinished();
+        QElapsedTimer clock;
+        clock.start();
+        startAgent();
+        QVERIFY(agent.waitForFinished(60000));
+        QVERIFY(clock.elapsed() >= 20000);
+        QCOMPARE(agent.exitCode(), 1);
+        const QStringList errors = log().split(QLatin1Char('\n')).filter(QStringLiteral(" ERROR [main] "));
+        QCOMPARE(errors.size(), 3);
+        QVERIFY(errors[0].endsWith(QStringLiteral("AgentError: No connection to service, exiting.")));
+        QVERIFY(errors[1].endsWith(QStringLiteral("ERROR [main] No connection to service, exiting.")));
+        QVERIFY(errors[2].endsWith(QStringLiteral(
+            "Brimvault Service is not running, or it can't contact with Brimvault Server. User Tools stopped")));
+        QCOMPARE(log().split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("DEBUG \\[main\\] IPC Server is not reachable$"))).size(), 10);
+    }
+
+    void shortSessionWarnsThenLogsOffATickLater()
+    {
+        startSim({QStringLiteral("--max-session"), QStringLiteral("1")});
+        startAgent();
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        QVERIFY(agent.waitForFinished(30000));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(!simEvents.wait(QStringLiteral("logout")).isEmpty());
+        const QDateTime warned = logTime(QStringLiteral("WARN [main] User session will expire in less that 5 minutes"));
+        const QDateTime ended = logTime(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
+        QVERIFY(warned.isValid() && ended.isValid());
+        QVERIFY(warned.msecsTo(ended) >= 4500);
+        QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
 };
 

@@ -25,6 +25,7 @@ QString textOf(const ipc::Message &message)
 MessagesProcessor::MessagesProcessor()
 {
     setObjectName(QStringLiteral("link"));
+    QString lastFailure;
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
         try {
             ipc = std::make_unique<ClientIPC>(config().IPC_PORT);
@@ -32,11 +33,13 @@ MessagesProcessor::MessagesProcessor()
             break;
         } catch (const std::exception &e) {
             logger::debug(QStringLiteral("IPC Server is not reachable"));
-            logger::debug(utils::exceptionToMessage(e));
+            lastFailure = utils::exceptionToMessage(e);
             ipc.reset();
             std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
         }
     }
+    if (!ipc)
+        logger::debug(QStringLiteral("Gave up after %1 attempts: %2").arg(kConnectAttempts).arg(lastFailure));
     running = false;
 }
 
