@@ -1,0 +1,151 @@
+// Start-up benchmark, run on a display with a tray host (scripts/bench): time from exec to the
+// login frame at the service and peak RSS, for the agent and for a floor program measured in the
+// same run; then the agent's CPU time over 60 idle seconds. Not a test.
+
+#include "agent/ServerIPC.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Run
+{
+    double startupMs = -1;
+    double peakRssMb = 0;
+};
+
+double peakRssMb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return 0;
+}
+
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    // utime and stime are fields 14 and 15 of the line; 12 and 13 after the command name.
+    return (fields.at(11).toDouble() + fields.at(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+// Starts `program`, waits for its login frame, lets it settle, and records the numbers.
+Run measure(ServerIPC &server, const QString &program, const QStringList &args, const QProcessEnvironment &env,
+            int settleMs, QProcess **keep = nullptr)
+{
+    Run run;
+    bool loggedIn = false;
+    auto connection = QObject::connect(&server, &ServerIPC::loginReceived, [&] { loggedIn = true; });
+    auto *process = new QProcess;
+    process->setProcessEnvironment(env);
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process->start(program, args);
+    while (!loggedIn && clock.elapsed() < 30000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    run.startupMs = loggedIn ? double(clock.nsecsElapsed()) / 1e6 : -1;
+    QObject::disconnect(connection);
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < settleMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    run.peakRssMb = peakRssMb(process->processId());
+    if (keep) {
+        *keep = process;
+        return run;
+    }
+    ::kill(pid_t(process->processId()), SIGTERM);
+    if (!process->waitForFinished(5000))
+        process->kill();
+    process->waitForFinished();
+    delete process;
+    return run;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s AGENT FLOOR ICON [RUNS] [IDLE_SECONDS]\n", argv[0]);
+        return 2;
+    }
+    const QString agent = QString::fromLocal8Bit(argv[1]);
+    const QString floorProgram = QString::fromLocal8Bit(argv[2]);
+    const QString icon = QString::fromLocal8Bit(argv[3]);
+    const int runs = argc > 4 ? atoi(argv[4]) : 10;
+    const int idleSeconds = argc > 5 ? atoi(argv[5]) : 60;
+
+    ServerIPC server;
+    server.listen(0);
+    QTemporaryDir dir;
+    QFile conf(dir.filePath(QStringLiteral("agent.conf")));
+    conf.open(QIODevice::WriteOnly);
+    conf.write(QStringLiteral("IPC_PORT = %1\nLOG_FILE = %2\n").arg(server.port()).arg(dir.filePath(QStringLiteral("agent.log"))).toUtf8());
+    conf.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
+
+    std::vector<double> agentMs, floorMs, agentRss, floorRss;
+    for (int i = 0; i < runs; ++i) {
+        // Alternate, so drift on the machine weighs on both alike.
+        const Run f = measure(server, floorProgram, {QString::number(server.port()), icon}, env, 500);
+        const Run a = measure(server, agent, {}, env, 500);
+        if (f.startupMs < 0 || a.startupMs < 0) {
+            std::fprintf(stderr, "a program did not log in\n");
+            return 1;
+        }
+        floorMs.push_back(f.startupMs);
+        agentMs.push_back(a.startupMs);
+        floorRss.push_back(f.peakRssMb);
+        agentRss.push_back(a.peakRssMb);
+    }
+
+    QProcess *idle = nullptr;
+    measure(server, agent, {}, env, 2000, &idle);
+    const double before = cpuSeconds(idle->processId());
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < idleSeconds * 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    const double cpu = cpuSeconds(idle->processId()) - before;
+    ::kill(pid_t(idle->processId()), SIGTERM);
+    idle->waitForFinished(5000);
+
+    const double startRatio = median(agentMs) / median(floorMs);
+    const double rssDelta = median(agentRss) - median(floorRss);
+    const double cpuPercent = 100.0 * cpu / idleSeconds;
+    std::printf("%-24s %14s %14s\n", "", "start-up ms", "peak RSS MB");
+    std::printf("%-24s %14.1f %14.1f\n", "floor (minimal tray)", median(floorMs), median(floorRss));
+    std::printf("%-24s %14.1f %14.1f\n", "agent", median(agentMs), median(agentRss));
+    std::printf("%-24s %14.2fx %+13.1f\n", "agent vs floor", startRatio, rssDelta);
+    std::printf("agent idle CPU over %d s: %.3f s (%.3f %%)\n", idleSeconds, cpu, cpuPercent);
+    std::printf("targets: start-up <= 1.25x: %s; RSS <= floor + 6 MB: %s; idle CPU < 0.1 %%: %s\n",
+                startRatio <= 1.25 ? "met" : "MISSED", rssDelta <= 6 ? "met" : "MISSED", cpuPercent < 0.1 ? "met" : "MISSED");
+    return 0;
+}
