@@ -186,6 +186,21 @@ private slots:
         QTRY_COMPARE(rec.events, QStringList{QStringLiteral("exit")});
     }
 
+    // A stop() that lands before the thread has begun its loop still ends it at once.
+    void stopRightAfterStart()
+    {
+        usePort(server->port());
+        for (int i = 0; i < 5; ++i) {
+            MessagesProcessor link;
+            link.start();
+            link.stop();
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(link.wait(3000));
+            QVERIFY(clock.elapsed() < 1000);
+        }
+    }
+
     void lostConnectionWarnsOnceAndExitsOnce()
     {
         LogCapture capture;

@@ -85,6 +85,7 @@ void MessagesProcessor::stop()
     {
         std::lock_guard<std::mutex> lock(pauseMutex);
         running = false;
+        stopRequested = true;
     }
     pauseCv.notify_all();
     if (ipc)
@@ -94,7 +95,7 @@ void MessagesProcessor::stop()
 void MessagesProcessor::pause(int msecs)
 {
     std::unique_lock<std::mutex> lock(pauseMutex);
-    pauseCv.wait_for(lock, std::chrono::milliseconds(msecs), [this] { return !running; });
+    pauseCv.wait_for(lock, std::chrono::milliseconds(msecs), [this] { return stopRequested; });
 }
 
 void MessagesProcessor::run()

@@ -58,6 +58,9 @@ private:
 
     std::unique_ptr<ClientIPC> ipc;
     std::atomic<bool> running{false};
+    // Set by stop() and never cleared, so a stop() that comes before run() has set `running`
+    // still cuts the first-read pause short.
+    bool stopRequested = false;
     std::mutex pauseMutex;
     std::condition_variable pauseCv;
 };
