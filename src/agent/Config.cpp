@@ -116,6 +116,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("LOG_MAX_BYTES"), number(&Config::LOG_MAX_BYTES, 4096, qint64(1) << 40)},
         {QStringLiteral("SCRIPT_MAX_CONCURRENT"), number(&Config::SCRIPT_MAX_CONCURRENT, 1, 256)},
         {QStringLiteral("SCRIPT_TIMEOUT"), number(&Config::SCRIPT_TIMEOUT, 0, 7 * 24 * 3600)},
+        {QStringLiteral("NOTIFY_USER"), flag(&Config::NOTIFY_USER)},
     };
     return table;
 }

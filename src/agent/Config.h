@@ -27,6 +27,7 @@ struct Config
     qint64 LOG_MAX_BYTES = 5 * 1024 * 1024;
     int SCRIPT_MAX_CONCURRENT = 4;
     int SCRIPT_TIMEOUT = 0; // seconds; 0: no limit
+    bool NOTIFY_USER = false; // also show limit warnings and service messages to the user
 
     // The compiled-in values, with data paths resolved for this installation.
     static Config defaults();

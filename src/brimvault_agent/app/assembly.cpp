@@ -1,6 +1,7 @@
 #include "entry.h"
 
 #include "SigTermNotifier.h"
+#include "Translations.h"
 #include "globals.h"
 
 #include "agent/Config.h"
@@ -11,33 +12,13 @@
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QSystemTrayIcon>
 #include <QThread>
-#include <QTranslator>
 
 #include <csignal>
 #include <memory>
 
 namespace app {
-
-namespace {
-
-// Loads and installs one translator; the warn line names the path that was asked for.
-void installTranslator(QTranslator &translator, const QString &fileName, const QString &directory)
-{
-    if (translator.load(fileName, directory)) {
-        QCoreApplication::installTranslator(&translator);
-        return;
-    }
-    QString path = fileName;
-    if (!directory.isEmpty())
-        path = directory.endsWith(QLatin1Char('/')) ? directory + fileName : directory + QLatin1Char('/') + fileName;
-    logger::warn(QStringLiteral("Failed to load translation from %1").arg(path));
-}
-
-} // namespace
 
 int main(Args &args)
 {
@@ -52,14 +33,8 @@ int main(Args &args)
     QCoreApplication::setOrganizationDomain(config().ORGANIZATION_DOMAIN);
     QCoreApplication::setApplicationName(config().APPLICATION_TITLE);
 
-    // Installed last is consulted first: the system locale wins over the English fallback.
-    const QString locale = QLocale::system().name();
-    QTranslator qtTranslator, fallbackTranslator, defaultTranslator;
-    installTranslator(qtTranslator, QStringLiteral("qtbase_") + locale,
-                      QLibraryInfo::location(QLibraryInfo::TranslationsPath));
-    installTranslator(fallbackTranslator, config().QT5_TRANSLATE_CONTEXT + QStringLiteral("_en"), config().QT5_TRANSLATE_DIR);
-    installTranslator(defaultTranslator, config().QT5_TRANSLATE_CONTEXT + QLatin1Char('_') + locale,
-                      config().QT5_TRANSLATE_DIR);
+    Translations translations;
+    translations.install();
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logger::error(QStringLiteral("I couldn't detect any system tray on this system."));

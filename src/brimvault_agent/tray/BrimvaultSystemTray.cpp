@@ -10,6 +10,7 @@
 #include "brimvault_agent/app/globals.h"
 #include "brimvault_agent/app/translate.h"
 #include "brimvault_agent/dialogs/About.h"
+#include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
 
 #include <QApplication>
@@ -175,6 +176,8 @@ void BrimvaultSystemTray::checkIdle()
     if (showIdleWarn && remaining < kIdleWarnSeconds) {
         showIdleWarn = false;
         logger::warn(QStringLiteral("The user has been inactive for too long. The session will end if it does not resume"));
+        notifyTimeLeft(QT_TRANSLATE_NOOP("agent", "You have been inactive for a while. Your session will end in %1 unless you resume."),
+                       remaining);
     }
     if (remaining <= 0) {
         logger::info(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed"));
@@ -194,6 +197,7 @@ void BrimvaultSystemTray::checkMaxSession()
     if (showMaxSessionWarn && remaining < kSessionWarnSeconds) {
         showMaxSessionWarn = false;
         logger::warn(QStringLiteral("User session will expire in less that 5 minutes"));
+        notifyTimeLeft(QT_TRANSLATE_NOOP("agent", "Your session will end in %1."), remaining);
         return;
     }
     if (remaining <= 0) {
@@ -205,6 +209,20 @@ void BrimvaultSystemTray::checkMaxSession()
 void BrimvaultSystemTray::displayMessage(const QString &message)
 {
     logger::debug(QStringLiteral("Displaying message: %1").arg(message));
+    if (!config().NOTIFY_USER)
+        return;
+    if (!messageDlg)
+        messageDlg = std::make_unique<BrimvaultMessageDialog>();
+    messageDlg->displayMessage(message);
+}
+
+void BrimvaultSystemTray::notifyTimeLeft(const char *phrase, double secondsLeft)
+{
+    if (!config().NOTIFY_USER)
+        return;
+    const qint64 left = qMax<qint64>(0, qint64(secondsLeft));
+    const QString time = translate("agent", "%1 min %2 s").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+    showMessage(config().APPLICATION_TITLE, translate("agent", phrase).arg(time), QSystemTrayIcon::Warning);
 }
 
 void BrimvaultSystemTray::executeScript(const QString &script)

@@ -10,6 +10,7 @@
 #include <optional>
 
 class About;
+class BrimvaultMessageDialog;
 class MessagesProcessor;
 class QApplication;
 class QMenu;
@@ -51,11 +52,15 @@ public slots:
 private:
     friend class TestBrimvaultSystemTray;
 
+    // With NOTIFY_USER: a tray notification that says how much time is left.
+    void notifyTimeLeft(const char *phrase, double secondsLeft);
+
     QApplication *app;
     QIcon icon;
     QIcon icon_online;
     QIcon icon_offline;
     std::unique_ptr<About> aboutDlg;
+    std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<MessagesProcessor> ipc;
     QDateTime sessionStart;
