@@ -3,7 +3,10 @@
 #include "agent/Config.h"
 #include "agent/ServerIPC.h"
 #include "brimvault_agent/app/globals.h"
+#include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
+
+#include <QLabel>
 
 #include <QApplication>
 #include <QMenu>
@@ -308,6 +311,48 @@ private slots:
         // Ours twice, plus the link's exit once it has ended; none of them sends a second logout.
         QVERIFY(capture.countStartingWith(QStringLiteral("Quit invoked, logoff: ")) >= 2);
         QCOMPARE(app::doLogoff, first);
+    }
+
+    void notifyUserIsOffByDefault()
+    {
+        auto tray = makeTray();
+        QStringList shown;
+        tray->notifier = [&](const QString &, const QString &text) { shown << text; };
+        tray->displayMessage(QStringLiteral("hello"));
+        QVERIFY(!tray->messageDlg);
+        tray->information(map({{"idle", 600}, {"maxSession", 100}}));
+        tray->graceTimerShots = 0;
+        idle = 590;
+        tray->checkTimers();
+        QVERIFY(shown.isEmpty());
+    }
+
+    void notifyUserShowsWarningsAndMessages()
+    {
+        Config c = Config::defaults();
+        c.NOTIFY_USER = true;
+        LogCapture capture;
+        auto tray = makeTray(c);
+        QStringList shown;
+        tray->notifier = [&](const QString &title, const QString &text) { shown << title + QStringLiteral(" | ") + text; };
+        tray->information(map({{"idle", 600}, {"maxSession", 1000}}));
+        tray->graceTimerShots = 0;
+        idle = 510; // 90 s left
+        now = tray->sessionStart.addSecs(755); // 245 s left
+        tray->checkTimers();
+        QCOMPARE(shown, (QStringList{
+            "Brimvault Agent | You have been inactive for a while. Your session will end in 1 min 30 s unless you resume.",
+            "Brimvault Agent | Your session will end in 4 min 05 s."}));
+        // The log lines stay as they are.
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+
+        tray->displayMessage(QStringLiteral("first"));
+        BrimvaultMessageDialog *dialog = tray->messageDlg.get();
+        QVERIFY(dialog && dialog->isVisible());
+        tray->displayMessage(QStringLiteral("second"));
+        QCOMPARE(tray->messageDlg.get(), dialog); // one dialog, replaced in place
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("message"))->text(), QStringLiteral("second"));
+        QCOMPARE(capture.count(QStringLiteral("Displaying message: second")), 1);
     }
 
     void commands()

@@ -50,7 +50,8 @@ QString mapText(const QVariantMap &map)
 
 BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     : QSystemTrayIcon(parent), app(app_), idleSource(operations::getIdleDuration),
-      idleTimeoutSetter(operations::initIdleDuration), clock(&QDateTime::currentDateTime)
+      idleTimeoutSetter(operations::initIdleDuration), clock(&QDateTime::currentDateTime),
+      notifier([this](const QString &title, const QString &text) { showMessage(title, text, QSystemTrayIcon::Warning); })
 {
     const Config &cfg = config();
     if (cfg.QT5_USES_FAVICON_FILE && QFileInfo::exists(cfg.QT5_FAVICON_FILE)) {
@@ -222,7 +223,7 @@ void BrimvaultSystemTray::notifyTimeLeft(const char *phrase, double secondsLeft)
         return;
     const qint64 left = qMax<qint64>(0, qint64(secondsLeft));
     const QString time = translate("agent", "%1 min %2 s").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
-    showMessage(config().APPLICATION_TITLE, translate("agent", phrase).arg(time), QSystemTrayIcon::Warning);
+    notifier(config().APPLICATION_TITLE, translate("agent", phrase).arg(time));
 }
 
 void BrimvaultSystemTray::executeScript(const QString &script)

@@ -76,4 +76,5 @@ private:
     std::function<double()> idleSource;
     std::function<void(qint64)> idleTimeoutSetter;
     std::function<QDateTime()> clock;
+    std::function<void(const QString &title, const QString &text)> notifier;
 };
