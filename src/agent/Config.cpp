@@ -202,6 +202,20 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
     return c;
 }
 
+QStringList Config::keys()
+{
+    QStringList names;
+    for (const auto &field : fields())
+        names << field.first;
+    return names;
+}
+
+QString Config::valueText(const QString &key) const
+{
+    const auto it = fields().find(key);
+    return it == fields().end() ? QString() : it->second.show(*this);
+}
+
 QString Config::defaultPath()
 {
     const QString env = qEnvironmentVariable("BRIMVAULT_AGENT_CONFIG");

@@ -40,6 +40,10 @@ struct Config
     // $BRIMVAULT_AGENT_CONFIG, else /etc/brimvault/agent.conf.
     static QString defaultPath();
 
+    // Every key a file may set, and a value as a file would write it.
+    static QStringList keys();
+    QString valueText(const QString &key) const;
+
     // The file at defaultPath() becomes the current configuration; returns the warnings.
     static QStringList load();
 };

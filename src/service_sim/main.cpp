@@ -32,12 +32,14 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brimvault-service-sim"));
     Config::load();
+    QCoreApplication::setApplicationVersion(config().VERSION_DISPLAY);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Agent service simulator. Prints one JSON line per event; reads commands from stdin:\n"
         "  message TEXT | script TEXT | logoff | disconnect | info JSON | raw HEX | close | quit"));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption({QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (0: any free one)."),
                       QStringLiteral("port"), QString::number(config().IPC_PORT)});
     parser.addOption({QStringLiteral("idle"), QStringLiteral("Maximum idle time sent on request."), QStringLiteral("seconds")});

@@ -1,5 +1,6 @@
 #include "agent/Config.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -107,6 +108,31 @@ private slots:
         QStringList warnings;
         Config::fromFile(write("[General]\nNO_SUCH = 1\nnot a pair\n"), &warnings);
         QCOMPARE(warnings.size(), 3);
+    }
+
+    // The shipped example names every key with its default, commented out.
+    void exampleDocumentsEveryKey()
+    {
+        QFile example(QStringLiteral(EXAMPLE_CONF));
+        QVERIFY(example.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(example.readAll()).split(QLatin1Char('\n'));
+        const Config d = Config::defaults();
+        // Paths depend on where the agent is installed; the log file on the user.
+        const QStringList installDependent = {"IMG_DIR", "QT5_TRANSLATE_DIR", "QT5_FAVICON_FILE", "LOG_FILE"};
+        for (const QString &key : Config::keys()) {
+            const QStringList found = lines.filter(QRegularExpression(QStringLiteral("^#%1 =").arg(key)));
+            QVERIFY2(found.size() == 1, qPrintable(key));
+            if (!installDependent.contains(key))
+                QCOMPARE(found.first(), QStringLiteral("#%1 = %2").arg(key, d.valueText(key)).trimmed());
+        }
+        // Uncommented, the example is a valid configuration.
+        const QRegularExpression setting(QStringLiteral("^#[A-Z0-9_]+ ="));
+        QString text;
+        for (const QString &line : lines)
+            text += (setting.match(line).hasMatch() ? line.mid(1) : line) + QLatin1Char('\n');
+        QStringList warnings;
+        Config::fromFile(write(text.toUtf8()), &warnings);
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
     }
 
     void pathFromEnvironment()

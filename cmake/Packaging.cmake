@@ -1,0 +1,65 @@
+# Desktop integration files, the manual pages and the Debian package (scripts/package).
+
+set(BRIMVAULT_INSTALLED_DATA_DIR ${CMAKE_INSTALL_FULL_DATADIR}/brimvault-agent)
+configure_file(${PROJECT_SOURCE_DIR}/data/agent.conf ${CMAKE_BINARY_DIR}/etc/agent.conf @ONLY)
+
+install(FILES ${PROJECT_SOURCE_DIR}/data/brimvault-agent.desktop
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
+install(FILES ${CMAKE_BINARY_DIR}/etc/agent.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/brimvault)
+foreach(size 16 22 24 32 48 64)
+    install(FILES ${PROJECT_SOURCE_DIR}/data/icons/brimvault/${size}x${size}/apps/brimvault-agent.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
+
+# Manual pages made from --help, compressed as Debian wants them.
+find_program(HELP2MAN help2man)
+find_program(GZIP gzip REQUIRED)
+if(HELP2MAN)
+    set(man_pages)
+    set(name_brimvault-agent-user "Brimvault user-session agent")
+    set(name_brimvault-service-sim "stand-in for the Brimvault agent service, for trying the agent")
+    foreach(prog brimvault-agent-user brimvault-service-sim)
+        set(page ${CMAKE_BINARY_DIR}/man/${prog}.1.gz)
+        add_custom_command(OUTPUT ${page}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+            COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen BRIMVAULT_AGENT_CONFIG=/nonexistent
+                    XDG_STATE_HOME=${CMAKE_BINARY_DIR}/man/state
+                    ${HELP2MAN} --no-info --section=1 "--name=${name_${prog}}" --include=${PROJECT_SOURCE_DIR}/data/${prog}.h2m --output=${CMAKE_BINARY_DIR}/man/${prog}.1 $<TARGET_FILE:${prog}>
+            COMMAND ${GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${prog}.1
+            DEPENDS ${prog} ${PROJECT_SOURCE_DIR}/data/${prog}.h2m
+            COMMENT "Manual page for ${prog}")
+        list(APPEND man_pages ${page})
+    endforeach()
+    add_custom_target(man_pages ALL DEPENDS ${man_pages})
+    install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+    message(WARNING "help2man not found: no manual pages")
+endif()
+
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+    COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/data/changelog > ${CMAKE_BINARY_DIR}/doc/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog)
+add_custom_target(package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brimvault-agent)
+set(CPACK_PACKAGE_VENDOR Brimvault)
+set(CPACK_PACKAGE_CONTACT "Brimvault agent team <agent@brimvault.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Brimvault user-session agent")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Runs in each user's graphical session on a Brimvault virtual machine as a tray\napplication: announces the session to the local agent service, carries out its\ncommands and enforces the session's idle and length limits.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION x11)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/brimvault/agent.conf\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart/brimvault-agent.desktop\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Unpacks the Debian package into a temporary root and runs the unpacked agent end to end
+# against the unpacked simulator: data found relative to the executable, login, logoff.
+# Usage: test_package.sh PACKAGE.deb   (on a display with a tray host)
+set -euo pipefail
+deb="$1"
+root="$(mktemp -d)"
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$root"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+dpkg-deb -x "$deb" "$root/fs"
+dpkg-deb -e "$deb" "$root/control"
+grep -qx /etc/brimvault/agent.conf "$root/control/conffiles" || fail "agent.conf is not a conffile"
+desktop-file-validate "$root/fs/etc/xdg/autostart/brimvault-agent.desktop" || fail "autostart entry invalid"
+zcat "$root/fs/usr/share/man/man1/brimvault-agent-user.1.gz" | grep -q 'Debugging mode' || fail "manual page lacks the options"
+
+mkfifo "$root/sim.in"
+"$root/fs/usr/bin/brimvault-service-sim" --port 0 <"$root/sim.in" >"$root/events" 2>&1 &
+exec 3>"$root/sim.in"
+for _ in $(seq 50); do grep -q listening "$root/events" && break; sleep 0.1; done
+port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$root/events" | head -n1)
+[ -n "$port" ] || fail "simulator did not start"
+
+cat >"$root/agent.conf" <<CONF
+IPC_PORT = $port
+LOG_LEVEL = DEBUG
+LOG_FILE = $root/agent.log
+LOGOFF_COMMAND = touch '$root/logged-off'
+CONF
+BRIMVAULT_AGENT_CONFIG="$root/agent.conf" LANG=de_DE.UTF-8 "$root/fs/usr/bin/brimvault-agent-user" 2>/dev/null &
+agent=$!
+for _ in $(seq 100); do grep -q '"login"' "$root/events" && break; sleep 0.1; done
+grep -q '"login"' "$root/events" || fail "no login at the service"
+sleep 0.5
+echo logoff >&3
+status=0
+wait "$agent" || status=$?
+[ "$status" -eq 0 ] || fail "agent exit status $status"
+for _ in $(seq 30); do [ -e "$root/logged-off" ] && break; sleep 0.1; done
+[ -e "$root/logged-off" ] || fail "logoff command not run"
+grep -q '"logout"' "$root/events" || fail "no logout at the service"
+# Translations came from the unpacked tree: only Qt's own file may be missing.
+if grep 'Failed to load translation' "$root/agent.log" | grep -v qtbase_; then
+    fail "agent translations not found next to the executable"
+fi
+echo "package end to end: 1 passed, 0 failed"
