@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "errors.h"
 #include "log.h"
+#include "sessiondbus.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -11,6 +12,7 @@
 #include <X11/extensions/scrnsaver.h>
 
 #include <mutex>
+#include <optional>
 #include <pwd.h>
 #include <unistd.h>
 #include <vector>
@@ -91,25 +93,65 @@ void initIdleDuration(qint64 seconds)
     XSync(dpy, False);
 }
 
-double getIdleDuration()
+namespace {
+
+// Input to native Wayland windows does not reach the X server's counter, so under Wayland the
+// X idle time would only grow.
+bool waylandSession()
+{
+    return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+           qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+std::optional<double> xIdle()
 {
     X11 &x = x11();
     std::lock_guard<std::mutex> lock(x.mutex);
     Display *dpy = display(x);
-    if (!dpy)
-        throw OperationError(QStringLiteral("Idle time not available: no X display"));
     int eventBase = 0, errorBase = 0;
-    if (!XScreenSaverQueryExtension(dpy, &eventBase, &errorBase))
-        throw OperationError(QStringLiteral("Idle time not available: the X server has no MIT-SCREEN-SAVER extension"));
+    if (!dpy || !XScreenSaverQueryExtension(dpy, &eventBase, &errorBase))
+        return std::nullopt;
     XScreenSaverInfo *info = XScreenSaverAllocInfo();
     if (!info)
-        throw OperationError(QStringLiteral("Idle time not available: out of memory"));
+        return std::nullopt;
     const Status ok = XScreenSaverQueryInfo(dpy, DefaultRootWindow(dpy), info);
     const unsigned long idleMs = info->idle;
     XFree(info);
     if (!ok)
-        throw OperationError(QStringLiteral("Idle time not available: the screensaver query failed"));
+        return std::nullopt;
     return static_cast<double>(idleMs) / 1000.0;
+}
+
+} // namespace
+
+double getIdleDuration()
+{
+    struct Source
+    {
+        const char *name;
+        std::optional<double> (*read)();
+    };
+    static const Source sources[] = {
+        {"the XScreenSaver extension", xIdle},
+        {"org.gnome.Mutter.IdleMonitor", sessiondbus::mutterIdle},
+        {"org.freedesktop.ScreenSaver", sessiondbus::screenSaverIdle},
+        {"logind IdleSinceHint", sessiondbus::logindIdle},
+    };
+    static const Source *inUse = nullptr; // GUI thread only, like every caller
+    for (const Source &source : sources) {
+        if (&source == &sources[0] && waylandSession())
+            continue;
+        if (const auto seconds = source.read()) {
+            if (inUse != &source) {
+                inUse = &source;
+                logger::info(QStringLiteral("Idle time from %1").arg(QLatin1String(source.name)));
+            }
+            return *seconds;
+        }
+    }
+    throw OperationError(QStringLiteral("Idle time not available: no X display with the MIT-SCREEN-SAVER extension, "
+                                        "and no idle source on D-Bus (org.gnome.Mutter.IdleMonitor, "
+                                        "org.freedesktop.ScreenSaver, logind)"));
 }
 
 void loggoff()
@@ -125,7 +167,17 @@ void loggoff()
         program = QStringLiteral("loginctl");
         arguments = QStringList{QStringLiteral("terminate-session"), session};
     } else {
-        logger::error(QStringLiteral("No logoff method available: set LOGOFF_COMMAND or run inside a logind session"));
+        const QString manager = sessiondbus::logoutViaSessionManager();
+        if (!manager.isEmpty()) {
+            logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(manager));
+            return;
+        }
+        if (sessiondbus::terminateLogindSession()) {
+            logger::info(QStringLiteral("Logging off: logind TerminateSession"));
+            return;
+        }
+        logger::error(QStringLiteral("No logoff method available: set LOGOFF_COMMAND, or run inside a session "
+                                     "with a session manager or logind"));
         return;
     }
     logger::info(QStringLiteral("Logging off: %1 %2").arg(program, arguments.join(QLatin1Char(' '))));

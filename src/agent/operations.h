@@ -14,12 +14,15 @@ QString getCurrentUser();
 // it does nothing.
 void initIdleDuration(qint64 seconds);
 
-// Seconds (with fraction) since the user's last input, from the XScreenSaver extension.
-// Throws OperationError where that is not available.
+// Seconds (with fraction) since the user's last input: from the XScreenSaver extension, or
+// where that does not serve (no X display, or a Wayland session) from the session over D-Bus:
+// Mutter's IdleMonitor, org.freedesktop.ScreenSaver, then logind. Logs once which source is in
+// use; throws OperationError when none answers.
 double getIdleDuration();
 
-// Logs the user out: LOGOFF_COMMAND when set, else loginctl terminate-session $XDG_SESSION_ID.
-// Logs an error when no method is available.
+// Logs the user out: LOGOFF_COMMAND when set, else loginctl terminate-session $XDG_SESSION_ID,
+// else the session manager's forced logout over D-Bus, else logind TerminateSession for this
+// process's session. Logs the method used, or an error when none is available.
 void loggoff();
 
 // X errors are logged instead of ending the process. Installed by the first X call; public so

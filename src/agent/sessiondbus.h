@@ -1,0 +1,26 @@
+#pragma once
+
+// What the desktop session offers over D-Bus, for desktops where X11 does not serve:
+// idle time and forced logout. Each call is synchronous with a short time-out and returns
+// nothing (or false) when the service is absent or does not answer.
+
+#include <QString>
+
+#include <optional>
+
+namespace sessiondbus {
+
+constexpr int kCallTimeoutMs = 1000;
+
+// Seconds since the last input.
+std::optional<double> mutterIdle();      // org.gnome.Mutter.IdleMonitor (GNOME, X11 and Wayland)
+std::optional<double> screenSaverIdle(); // org.freedesktop.ScreenSaver
+std::optional<double> logindIdle();      // logind's IdleHint / IdleSinceHint of our own session
+
+// Asks the session manager for a forced logout; returns the method used, empty when none
+// answered.
+QString logoutViaSessionManager();
+// logind TerminateSession for the session that owns this process; false when it failed.
+bool terminateLogindSession();
+
+} // namespace sessiondbus

@@ -1,0 +1,160 @@
+#include "LogCapture.h"
+
+#include "agent/Config.h"
+#include "agent/errors.h"
+#include "agent/operations.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDateTime>
+#include <QProcess>
+#include <QtTest>
+
+// Runs on a private session bus (dbus-run-session) and a private "system" bus of its own, with
+// the desktop services played by dbus_standins. X11 is out of the way: a Wayland session.
+class TestSessionDBus : public QObject
+{
+    Q_OBJECT
+
+    QProcess systemBus;
+    QString systemAddress;
+    QProcess standins;
+    QStringList names;
+
+    void startStandins(const QStringList &args, const QStringList &takes)
+    {
+        standins.start(QStringLiteral(STANDINS_PATH), args);
+        QVERIFY(standins.waitForStarted());
+        QVERIFY(standins.waitForReadyRead(5000));
+        QCOMPARE(standins.readLine().trimmed(), QByteArray("ready"));
+        names = takes;
+    }
+    // Waits for the next line the stand-ins print about a call.
+    QString nextCall()
+    {
+        if (!standins.canReadLine())
+            standins.waitForReadyRead(5000);
+        return QString::fromUtf8(standins.readLine().trimmed());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"), "run under dbus-run-session");
+        systemBus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                         QStringLiteral("--print-address")});
+        QVERIFY(systemBus.waitForReadyRead(5000));
+        systemAddress = QString::fromUtf8(systemBus.readLine().trimmed());
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress.toUtf8());
+        qputenv("XDG_SESSION_TYPE", "wayland");
+        qunsetenv("DISPLAY");
+        qunsetenv("XDG_SESSION_ID");
+        logger::init({QString(), logger::Level::Debug, 0, 1, false});
+    }
+    void cleanupTestCase()
+    {
+        systemBus.kill();
+        systemBus.waitForFinished();
+    }
+    void cleanup()
+    {
+        standins.kill();
+        standins.waitForFinished();
+        // The bus drops the names a moment after the process is gone.
+        QTRY_VERIFY(std::none_of(names.begin(), names.end(), [](const QString &n) {
+            return QDBusConnection::sessionBus().interface()->isServiceRegistered(n).value();
+        }));
+        names.clear();
+    }
+
+    void mutterComesFirst()
+    {
+        startStandins({"--mutter", "5000", "--screensaver", "9000"}, {"org.gnome.Mutter.IdleMonitor", "org.freedesktop.ScreenSaver"});
+        LogCapture capture;
+        QCOMPARE(operations::getIdleDuration(), 5.0);
+        QCOMPARE(operations::getIdleDuration(), 5.0);
+        QCOMPARE(capture.count(QStringLiteral("Idle time from org.gnome.Mutter.IdleMonitor")), 1); // once
+    }
+
+    void screenSaverInMilliseconds()
+    {
+        startStandins({"--screensaver", "9500"}, {"org.freedesktop.ScreenSaver"});
+        LogCapture capture;
+        QCOMPARE(operations::getIdleDuration(), 9.5);
+        QCOMPARE(capture.count(QStringLiteral("Idle time from org.freedesktop.ScreenSaver")), 1);
+    }
+
+    void logindOfOwnSession()
+    {
+        const qint64 sinceUs = (QDateTime::currentMSecsSinceEpoch() - 30000) * 1000;
+        startStandins({"--logind", QString::number(sinceUs), "--system", systemAddress}, {});
+        LogCapture capture;
+        const double idle = operations::getIdleDuration();
+        QVERIFY2(idle >= 29.5 && idle < 40, qPrintable(QString::number(idle)));
+        QCOMPARE(capture.count(QStringLiteral("Idle time from logind IdleSinceHint")), 1);
+    }
+
+    void logindActiveIsZero()
+    {
+        startStandins({"--logind", "active", "--system", systemAddress}, {});
+        QCOMPARE(operations::getIdleDuration(), 0.0);
+    }
+
+    void noSourceIsAClearError()
+    {
+        try {
+            operations::getIdleDuration();
+            QFAIL("expected an error");
+        } catch (const OperationError &e) {
+            const QString text = QString::fromUtf8(e.what());
+            QVERIFY(text.contains(QStringLiteral("org.gnome.Mutter.IdleMonitor")));
+            QVERIFY(text.contains(QStringLiteral("logind")));
+        }
+    }
+
+    void logoffThroughTheSessionManager_data()
+    {
+        QTest::addColumn<QString>("manager");
+        QTest::addColumn<QString>("service");
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QString>("method");
+        QTest::newRow("gnome") << "gnome" << "org.gnome.SessionManager" << "gnome Logout 2" << "org.gnome.SessionManager.Logout";
+        QTest::newRow("kde") << "kde" << "org.kde.Shutdown" << "kde logout" << "org.kde.Shutdown.logout";
+        QTest::newRow("mate") << "mate" << "org.mate.SessionManager" << "mate Logout 2" << "org.mate.SessionManager.Logout";
+        QTest::newRow("xfce") << "xfce" << "org.xfce.SessionManager" << "xfce Logout false false" << "org.xfce.Session.Manager.Logout";
+    }
+    void logoffThroughTheSessionManager()
+    {
+        QFETCH(QString, manager);
+        QFETCH(QString, service);
+        QFETCH(QString, call);
+        QFETCH(QString, method);
+        setConfig(Config::defaults());
+        startStandins({"--session-manager", manager, "--logind", "active", "--system", systemAddress}, {service});
+        LogCapture capture;
+        operations::loggoff();
+        QCOMPARE(nextCall(), call);
+        QCOMPARE(capture.texts(logger::Level::Info), QStringList{QStringLiteral("Logging off: %1 over D-Bus").arg(method)});
+    }
+
+    void logoffThroughLogind()
+    {
+        setConfig(Config::defaults());
+        startStandins({"--logind", "active", "--system", systemAddress}, {});
+        LogCapture capture;
+        operations::loggoff();
+        QCOMPARE(nextCall(), QStringLiteral("logind TerminateSession c7"));
+        QCOMPARE(capture.texts(logger::Level::Info), QStringList{QStringLiteral("Logging off: logind TerminateSession")});
+    }
+
+    void noLogoffMethod()
+    {
+        setConfig(Config::defaults());
+        LogCapture capture;
+        operations::loggoff();
+        QCOMPARE(capture.texts(logger::Level::Error).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionDBus)
+#include "tst_sessiondbus.moc"
