@@ -212,6 +212,7 @@ Stats linkRun()
     service.ready.acquire();
     Config c = Config::defaults();
     c.IPC_PORT = service.server->port();
+    c.IPC_SERVICE_UID = getuid();
     setConfig(c);
 
     MessagesProcessor link;

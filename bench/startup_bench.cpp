@@ -106,7 +106,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     QFile conf(dir.filePath(QStringLiteral("agent.conf")));
     conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("IPC_PORT = %1\nLOG_FILE = %2\n").arg(server.port()).arg(dir.filePath(QStringLiteral("agent.log"))).toUtf8());
+    conf.write(QStringLiteral("IPC_PORT = %1\nLOG_FILE = %2\nIPC_SERVICE_UID = %3\n").arg(server.port()).arg(dir.filePath(QStringLiteral("agent.log"))).arg(getuid()).toUtf8());
     conf.close();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());

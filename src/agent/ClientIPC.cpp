@@ -2,6 +2,7 @@
 
 #include "errors.h"
 #include "log.h"
+#include "socketowner.h"
 
 #include <QAbstractSocket>
 #include <QHostAddress>
@@ -14,7 +15,7 @@
 
 using namespace ipc;
 
-ClientIPC::ClientIPC(int port) : port_(port)
+ClientIPC::ClientIPC(int port, qint64 serviceUid) : port_(port), serviceUid_(serviceUid)
 {
     if (port < 1 || port > 65535)
         throw IpcError(QStringLiteral("Invalid service port %1").arg(port));
@@ -45,6 +46,7 @@ void ClientIPC::start()
     ioThread_->start();
 
     QString failure;
+    QString untrusted;
     // The socket is made, connected and later destroyed in the I/O thread, so it never crosses threads.
     QMetaObject::invokeMethod(
         context,
@@ -55,6 +57,15 @@ void ClientIPC::start()
                 failure = socket->errorString();
                 delete socket;
                 return;
+            }
+            if (serviceUid_ >= 0) {
+                const auto owner = socketowner::serviceOwner(quint16(port_), socket->localPort());
+                if (!owner || qint64(*owner) != serviceUid_) {
+                    untrusted = owner ? QStringLiteral("uid %1").arg(*owner) : QStringLiteral("an unknown user");
+                    socket->abort();
+                    delete socket;
+                    return;
+                }
             }
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             socket_ = socket;
@@ -85,6 +96,11 @@ void ClientIPC::start()
         ioThread_ = nullptr;
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
+        if (!untrusted.isEmpty())
+            throw UntrustedPeerError(QStringLiteral("The service port 127.0.0.1:%1 belongs to %2, not uid %3; not trusted")
+                                         .arg(port_)
+                                         .arg(untrusted)
+                                         .arg(serviceUid_));
         throw IpcError(QStringLiteral("IPC Server is not reachable on 127.0.0.1:%1: %2").arg(port_).arg(failure));
     }
 }

@@ -27,13 +27,15 @@ class QTcpSocket;
 class ClientIPC
 {
 public:
-    explicit ClientIPC(int port);
+    // `serviceUid`: the user the service end must belong to; -1 trusts any.
+    explicit ClientIPC(int port, qint64 serviceUid = -1);
     ~ClientIPC();
 
     ClientIPC(const ClientIPC &) = delete;
     ClientIPC &operator=(const ClientIPC &) = delete;
 
-    // Connects to 127.0.0.1:port; throws IpcError when the service cannot be reached.
+    // Connects to 127.0.0.1:port; throws IpcError when the service cannot be reached, and
+    // UntrustedPeerError (before reading anything) when its socket belongs to another user.
     void start();
 
     // True while the connection is live or frames that arrived before it was lost are still
@@ -72,6 +74,7 @@ private:
     void moveBatchToInbox();
 
     const int port_;
+    const qint64 serviceUid_;
     QThread *ioThread_ = nullptr; // deleted in the destructor once it has finished
     QTcpSocket *socket_ = nullptr;
     std::unique_ptr<FrameDecoder> decoder_;

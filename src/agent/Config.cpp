@@ -110,6 +110,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("QT5_FAVICON_FILE"), text(&Config::QT5_FAVICON_FILE)},
         {QStringLiteral("TRAY_MENU_ENABLED"), flag(&Config::TRAY_MENU_ENABLED)},
         {QStringLiteral("IPC_PORT"), number(&Config::IPC_PORT, 1, 65535)},
+        {QStringLiteral("IPC_SERVICE_UID"), number(&Config::IPC_SERVICE_UID, -1, 4294967294LL)},
         {QStringLiteral("LOG_FILE"), text(&Config::LOG_FILE)},
         {QStringLiteral("LOG_LEVEL"), level()},
         {QStringLiteral("LOGOFF_COMMAND"), text(&Config::LOGOFF_COMMAND)},

@@ -21,6 +21,7 @@ struct Config
     QString QT5_FAVICON_FILE;
     bool TRAY_MENU_ENABLED = true;
     int IPC_PORT = 43910;
+    qint64 IPC_SERVICE_UID = 0; // owner the service socket must have; -1: no check
     QString LOG_FILE;
     QString LOG_LEVEL;
     QString LOGOFF_COMMAND;

@@ -20,6 +20,13 @@ public:
     using AgentError::AgentError;
 };
 
+// The service end of the connection belongs to another user than the service's.
+class UntrustedPeerError : public IpcError
+{
+public:
+    using IpcError::IpcError;
+};
+
 // One message from the service could not be taken as it stands.
 class ProtocolError : public AgentError
 {

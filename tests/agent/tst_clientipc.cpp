@@ -3,12 +3,14 @@
 #include "agent/ClientIPC.h"
 #include "agent/ServerIPC.h"
 #include "agent/errors.h"
+#include "agent/socketowner.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QtTest>
 
 #include <thread>
+#include <unistd.h>
 
 using namespace ipc;
 
@@ -47,6 +49,37 @@ private slots:
         QVERIFY(!client.running());
         QVERIFY(!client.getMessage()); // returns at once instead of blocking
         QVERIFY(!client.sendLogin(QStringLiteral("x")));
+    }
+
+    void socketOwnerFromTheTable()
+    {
+        const QByteArray table =
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+            "   0: 0100007F:A9C6 00000000:0000 0A 00000000:00000000 00:00000000 00000000   106        0 1 1\n"
+            "   1: 0100007F:A9C6 0100007F:D431 01 00000000:00000000 00:00000000 00000000   107        0 2 1\n"
+            "   2: 0100007F:D431 0100007F:A9C6 01 00000000:00000000 00:00000000 00000000  1000        0 3 1\n";
+        // The accepted socket that our connection reaches wins over the listener.
+        QCOMPARE(socketowner::serviceOwner(0xA9C6, 0xD431, table), std::optional<uid_t>(107));
+        QCOMPARE(socketowner::serviceOwner(0xA9C6, 0x1234, table), std::optional<uid_t>(106));
+        QCOMPARE(socketowner::serviceOwner(0x1111, 0xD431, table), std::nullopt);
+    }
+
+    void trustsOnlyTheServiceUser()
+    {
+        {
+            ClientIPC trusted(server->port(), getuid());
+            trusted.start();
+            QVERIFY(trusted.running());
+        }
+        ClientIPC wary(server->port(), getuid() + 1);
+        try {
+            wary.start();
+            QFAIL("expected the peer to be refused");
+        } catch (const UntrustedPeerError &e) {
+            QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("belongs to uid %1").arg(getuid())));
+        }
+        QVERIFY(!wary.running());
+        QVERIFY(!wary.getMessage());
     }
 
     void rejectsBadPort() { QVERIFY_EXCEPTION_THROWN(ClientIPC(70000), IpcError); }

@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <unistd.h>
+
 // The system locale is read once per process, so each locale runs in a child of this test.
 class TestTranslations : public QObject
 {
@@ -53,6 +55,7 @@ private slots:
         QVERIFY(server.listen(0));
         Config c = Config::defaults();
         c.IPC_PORT = server.port();
+        c.IPC_SERVICE_UID = getuid();
         setConfig(c);
         BrimvaultSystemTray tray(qApp);
         QCOMPARE(tray.toolTip(), QStringLiteral("Brimvault Agent: Verbunden"));

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 // The real agent against the real simulator, on a display with a tray host.
 class TestAgentE2E : public QObject
@@ -49,9 +50,10 @@ class TestAgentE2E : public QObject
     {
         QFile conf(dir.filePath(QStringLiteral("agent.conf")));
         QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write(QStringLiteral("IPC_PORT = %1\nLOG_LEVEL = DEBUG\nLOG_FILE = %2\nLOGOFF_COMMAND = date +%s.%N > '%3'\n%4")
+        conf.write(QStringLiteral("IPC_SERVICE_UID = %5\nIPC_PORT = %1\nLOG_LEVEL = DEBUG\nLOG_FILE = %2\nLOGOFF_COMMAND = date +%s.%N > '%3'\n%4")
                        .arg(port)
                        .arg(dir.filePath(QStringLiteral("agent.log")), dir.filePath(QStringLiteral("logged-off")), extraConfig)
+                       .arg(getuid())
                        .toUtf8());
         conf.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -159,6 +161,28 @@ private slots:
         QVERIFY(errors[2].endsWith(QStringLiteral(
             "Brimvault Service is not running, or it can't contact with Brimvault Server. User Tools stopped")));
         QCOMPARE(log().split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("DEBUG \\[main\\] IPC Server is not reachable$"))).size(), 10);
+    }
+
+    // A service port held by another user is not obeyed: ten refused attempts, then status 1.
+    void serviceOfAnotherUserIsRefused()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root to run the simulator as another user");
+        sim.kill();
+        sim.waitForFinished();
+        simEvents.clear();
+        sim.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(SIM_PATH),
+                                              "--port", "0"});
+        QVERIFY(sim.waitForStarted());
+        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
+        QVERIFY(port > 0);
+        startAgent(QStringLiteral("IPC_SERVICE_UID = 0\n")); // the later line wins
+        QVERIFY(agent.waitForFinished(60000));
+        QCOMPARE(agent.exitCode(), 1);
+        const QStringList warnings = log().split(QLatin1Char('\n')).filter(QStringLiteral(" WARN [main] The service port"));
+        QCOMPARE(warnings.size(), 10);
+        QVERIFY(warnings.first().endsWith(QStringLiteral("belongs to uid 65534, not uid 0; not trusted")));
+        QVERIFY(simEvents.wait(QStringLiteral("login"), 500).isEmpty()); // nothing was sent to it
     }
 
     void shortSessionWarnsThenLogsOffATickLater()

@@ -62,6 +62,7 @@ class TestMessagesProcessor : public QObject
     {
         Config c = Config::defaults();
         c.IPC_PORT = port;
+        c.IPC_SERVICE_UID = getuid();
         setConfig(c);
     }
     // A connected, started link with a recorder; waits until the service sees it.

@@ -23,6 +23,7 @@ port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$root/events" | head -n1)
 
 cat >"$root/agent.conf" <<CONF
 IPC_PORT = $port
+IPC_SERVICE_UID = $(id -u)
 LOG_LEVEL = DEBUG
 LOG_FILE = $root/agent.log
 LOGOFF_COMMAND = touch '$root/logged-off'

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <unistd.h>
+
 class TestBrimvaultSystemTray : public QObject
 {
     Q_OBJECT
@@ -28,6 +30,7 @@ class TestBrimvaultSystemTray : public QObject
     std::unique_ptr<BrimvaultSystemTray> makeTray(Config c = Config::defaults())
     {
         c.IPC_PORT = server->port();
+        c.IPC_SERVICE_UID = getuid();
         setConfig(c);
         auto tray = std::make_unique<BrimvaultSystemTray>(qApp);
         tray->idleSource = [this] {
@@ -152,6 +155,7 @@ private slots:
         Config c = Config::defaults();
         c.QT5_ICON_FILE = iconName;
         c.IPC_PORT = server->port();
+        c.IPC_SERVICE_UID = getuid();
         setConfig(c);
         QSignalSpy login(server.get(), &ServerIPC::loginReceived);
         try {

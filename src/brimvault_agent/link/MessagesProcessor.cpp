@@ -28,10 +28,12 @@ MessagesProcessor::MessagesProcessor()
     QString lastFailure;
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
         try {
-            ipc = std::make_unique<ClientIPC>(config().IPC_PORT);
+            ipc = std::make_unique<ClientIPC>(config().IPC_PORT, config().IPC_SERVICE_UID);
             ipc->start();
             break;
         } catch (const std::exception &e) {
+            if (dynamic_cast<const UntrustedPeerError *>(&e))
+                logger::warn(QString::fromUtf8(e.what()));
             logger::debug(QStringLiteral("IPC Server is not reachable"));
             lastFailure = utils::exceptionToMessage(e);
             ipc.reset();
