@@ -5,8 +5,10 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QThreadPool>
@@ -80,11 +82,11 @@ void ScriptExecutorThread::shutdown(int msecs)
         pids = running().pids;
     }
     for (qint64 pid : pids)
-        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        ::kill(-static_cast<pid_t>(pid), SIGTERM);
     if (!pool()->waitForDone(msecs)) {
         std::lock_guard<std::mutex> lock(running().mutex);
         for (qint64 pid : running().pids)
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
     }
 }
 
@@ -111,15 +113,20 @@ void ScriptExecutorThread::run()
     }
 
     const QStringList command = commandFor(script_, file.fileName());
+    if (QStandardPaths::findExecutable(command.first()).isEmpty() && !QFileInfo(command.first()).isExecutable()) {
+        logger::warn(QStringLiteral("Script could not be started: no interpreter %1").arg(command.first()));
+        return;
+    }
     QProcess process;
-    process.setProgram(command.first());
-    process.setArguments(command.mid(1));
+    // In a session of its own, so a time-out or shutdown ends the whole group, children included.
+    process.setProgram(QStringLiteral("setsid"));
+    process.setArguments(command);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setReadChannel(QProcess::StandardError);
     process.start();
     if (!process.waitForStarted(10000)) {
-        logger::warn(QStringLiteral("Script could not be started with %1: %2").arg(command.first(), process.errorString()));
+        logger::warn(QStringLiteral("Script could not be started: %1").arg(process.errorString()));
         return;
     }
     const qint64 pid = process.processId();
@@ -142,7 +149,7 @@ void ScriptExecutorThread::run()
         drain();
         if (!timedOut && deadline.hasExpired() && process.state() != QProcess::NotRunning) {
             timedOut = true;
-            process.kill();
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
             process.waitForFinished(5000);
         }
     }

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 
+#include "agent/Config.h"
 #include "agent/ScriptExecutorThread.h"
 
 #include <QDir>
@@ -9,6 +10,16 @@
 class TestScriptExecutor : public QObject
 {
     Q_OBJECT
+
+    static int threadCount()
+    {
+        QFile status(QStringLiteral("/proc/self/status"));
+        status.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("Threads:"))
+                return line.mid(8).trimmed().toInt();
+        return -1;
+    }
 
     QTemporaryDir dir;
 
@@ -74,6 +85,61 @@ private slots:
         QVERIFY(clock.elapsed() < 500);
         QVERIFY(ScriptExecutorThread::waitForAll(10000));
         QVERIFY(clock.elapsed() < 2500); // three 1-second sleeps overlapped
+    }
+
+    // A burst of 1,000: at most SCRIPT_MAX_CONCURRENT at a time, started in arrival order, none lost.
+    void burstIsBoundedAndOrdered()
+    {
+        const QString trace = dir.filePath(QStringLiteral("burst.trace"));
+        const int threadsBefore = threadCount();
+        int peakThreads = 0;
+        for (int i = 0; i < 1000; ++i) {
+            (new ScriptExecutorThread(QStringLiteral("echo start %1 >> '%2'; sleep 0.005; echo end %1 >> '%2'").arg(i).arg(trace)))
+                ->start();
+            peakThreads = qMax(peakThreads, threadCount());
+        }
+        while (!ScriptExecutorThread::waitForAll(100))
+            peakThreads = qMax(peakThreads, threadCount());
+        QVERIFY(peakThreads - threadsBefore <= 4);
+        QFile f(trace);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        int running = 0, peak = 0, lastStarted = -1;
+        bool inOrder = true;
+        int ends = 0;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            if (line.startsWith("start ")) {
+                peak = qMax(peak, ++running);
+                const int n = line.mid(6).toInt();
+                // Four run side by side, so a start may pass at most three still ahead of it.
+                inOrder = inOrder && n > lastStarted - 4;
+                lastStarted = qMax(lastStarted, n);
+            } else if (line.startsWith("end ")) {
+                --running;
+                ++ends;
+            }
+        }
+        QCOMPARE(ends, 1000);
+        QVERIFY2(peak <= 4, qPrintable(QString::number(peak)));
+        QVERIFY(inOrder);
+    }
+
+    void timeoutKillsTheWholeScript()
+    {
+        Config c = Config::defaults();
+        c.SCRIPT_TIMEOUT = 1;
+        setConfig(c);
+        const QString marker = dir.filePath(QStringLiteral("survivor"));
+        LogCapture capture;
+        QElapsedTimer clock;
+        clock.start();
+        // The child of the shell must go too, not only the shell.
+        (new ScriptExecutorThread(QStringLiteral("(sleep 3; touch '%1') & wait").arg(marker)))->start();
+        QVERIFY(ScriptExecutorThread::waitForAll(10000));
+        QVERIFY(clock.elapsed() < 2500);
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Script killed after the time limit of 1 s")), 1);
+        QTest::qWait(2500);
+        QVERIFY(!QFileInfo::exists(marker));
+        setConfig(Config::defaults());
     }
 
     void stderrKeptBounded()
