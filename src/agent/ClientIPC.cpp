@@ -68,6 +68,9 @@ void ClientIPC::start()
                 }
             }
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            // What the reader has not taken stays in the kernel, so a flood pushes back on the
+            // service instead of growing this process.
+            socket->setReadBufferSize(kReadBufferBytes);
             socket_ = socket;
             decoder_ = std::make_unique<FrameDecoder>(
                 [this](Message &&m) { batch_.emplace_back(std::move(m)); },
@@ -119,6 +122,10 @@ std::optional<Message> ClientIPC::getMessage()
         return std::nullopt;
     Entry entry = std::move(inbox_.front());
     inbox_.pop_front();
+    if (paused_ && inbox_.size() <= kResumeEntries && socket_) {
+        paused_ = false;
+        QMetaObject::invokeMethod(socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
+    }
     lock.unlock();
     if (auto *error = std::get_if<QString>(&entry))
         throw ProtocolError(*error);
@@ -182,14 +189,35 @@ void ClientIPC::drainThenClose()
 
 void ClientIPC::onReadyRead()
 {
-    if (!socket_)
-        return;
-    const QByteArray chunk = socket_->readAll();
-    decoder_->feed(chunk);
-    if (batch_.empty())
-        return;
+    readAvailable(false);
+}
+
+void ClientIPC::readAvailable(bool evenIfFull)
+{
+    char buffer[kReadChunkBytes];
+    while (socket_ && socket_->bytesAvailable() > 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!evenIfFull && inbox_.size() >= kMaxQueuedEntries) {
+                paused_ = true; // getMessage() resumes once the reader has caught up
+                return;
+            }
+        }
+        const qint64 n = socket_->read(buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        decoder_->feed(buffer, static_cast<std::size_t>(n));
+        if (!batch_.empty()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            moveBatchToInbox();
+        }
+    }
+}
+
+size_t ClientIPC::pending() const
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    moveBatchToInbox();
+    return inbox_.size();
 }
 
 void ClientIPC::moveBatchToInbox()
@@ -206,7 +234,7 @@ void ClientIPC::closeFromIo(const QString &reason)
         return;
     // Whatever is still readable arrived before the close and is delivered, not dropped.
     if (socket_->bytesAvailable() > 0)
-        onReadyRead();
+        readAvailable(true);
     if (!decoder_->idle())
         batch_.emplace_back(QStringLiteral("connection closed inside a frame (%1 received)")
                                 .arg(decoder_->pendingDescription()));

@@ -61,6 +61,15 @@ public:
     bool waitClosed(int msecs);
 
     static constexpr int kConnectTimeoutMs = 2000;
+    // Reading from the socket pauses while this many messages wait for the reader, and resumes
+    // below kResumeEntries; with the socket's own buffer this bounds memory whatever arrives.
+    static constexpr std::size_t kMaxQueuedEntries = 4096;
+    static constexpr std::size_t kResumeEntries = 1024;
+    static constexpr qint64 kReadBufferBytes = 256 * 1024;
+    static constexpr std::size_t kReadChunkBytes = 16 * 1024;
+
+    // Messages received and not yet read, for diagnostics and tests.
+    std::size_t pending() const;
     static constexpr int kDrainMs = 2000;
 
 private:
@@ -68,6 +77,7 @@ private:
 
     // I/O thread only.
     void onReadyRead();
+    void readAvailable(bool evenIfFull);
     void closeFromIo(const QString &reason);
     void drainThenClose();
     // Hands decoded entries to readers; caller holds mutex_.
@@ -87,4 +97,5 @@ private:
     bool connected_ = false; // socket open for sending
     bool closed_ = false;    // the I/O side is done (socket closed)
     bool stopped_ = false;   // stop() was called
+    bool paused_ = false;    // reading waits for the reader to catch up
 };
