@@ -2,6 +2,8 @@
 // 100-byte MSG_MESSAGE frames, next to a raw loopback TCP floor measured in the same run.
 // Prints messages/s and one-way latency p50/p99 for both, and the ratios. Not a test.
 
+#include "bench_support.h"
+
 #include "agent/Config.h"
 #include "agent/ServerIPC.h"
 #include "agent/log.h"
@@ -26,22 +28,8 @@
 
 namespace {
 
-constexpr int kPayload = 100;
 constexpr int kThroughputMessages = 300000;
 constexpr int kLatencySamples = 5000;
-
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Payload: sequence number and send time, padded to 100 bytes.
-QByteArray payload(qint64 seq, qint64 sentNs)
-{
-    QByteArray p = QByteArray::number(seq) + ' ' + QByteArray::number(sentNs) + ' ';
-    p.append(QByteArray(kPayload - p.size(), 'x'));
-    return p;
-}
 
 struct Stats
 {
@@ -164,22 +152,6 @@ Stats floorRun()
 }
 
 // --- the agent's link ----------------------------------------------------------------------
-
-class ServiceThread : public QThread
-{
-public:
-    ServerIPC *server = nullptr;
-    QSemaphore ready;
-    void run() override
-    {
-        ServerIPC s;
-        s.listen(0);
-        server = &s;
-        ready.release();
-        exec();
-        server = nullptr;
-    }
-};
 
 class Receiver : public QObject
 {

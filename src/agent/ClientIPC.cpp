@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <malloc.h>
 
 using namespace ipc;
 
@@ -124,9 +125,15 @@ std::optional<Message> ClientIPC::getMessage()
     inbox_.pop_front();
     if (paused_ && inbox_.size() <= kResumeEntries && socket_) {
         paused_ = false;
+        flooded_ = true;
         QMetaObject::invokeMethod(socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
     }
+    const bool floodOver = flooded_ && inbox_.empty() && !paused_;
+    if (floodOver)
+        flooded_ = false;
     lock.unlock();
+    if (floodOver)
+        malloc_trim(0); // hand the flood's freed memory back instead of keeping it for good
     if (auto *error = std::get_if<QString>(&entry))
         throw ProtocolError(*error);
     return std::move(std::get<Message>(entry));

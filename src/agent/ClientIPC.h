@@ -98,4 +98,5 @@ private:
     bool closed_ = false;    // the I/O side is done (socket closed)
     bool stopped_ = false;   // stop() was called
     bool paused_ = false;    // reading waits for the reader to catch up
+    bool flooded_ = false;   // reading was paused since the inbox was last empty
 };

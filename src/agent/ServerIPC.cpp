@@ -35,6 +35,14 @@ QString ServerIPC::errorString() const { return server_->errorString(); }
 
 int ServerIPC::connectionCount() const { return static_cast<int>(peers_.size()); }
 
+qint64 ServerIPC::bytesPending() const
+{
+    qint64 total = 0;
+    for (const auto &peer : peers_)
+        total += peer->socket->bytesToWrite();
+    return total;
+}
+
 void ServerIPC::sendFrame(MessageId id, const QByteArray &payload) { sendRaw(encodeFrame(id, payload)); }
 
 void ServerIPC::sendRaw(const QByteArray &bytes)

@@ -27,6 +27,8 @@ public:
     quint16 port() const;
     QString errorString() const;
     int connectionCount() const;
+    // Bytes written but not yet taken by the agents' sockets.
+    qint64 bytesPending() const;
 
     void sendMessage(const QString &text) { sendFrame(ipc::MSG_MESSAGE, text.toUtf8()); }
     void sendScript(const QString &text) { sendFrame(ipc::MSG_SCRIPT, text.toUtf8()); }

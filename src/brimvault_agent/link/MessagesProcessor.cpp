@@ -100,6 +100,29 @@ void MessagesProcessor::pause(int msecs)
     pauseCv.wait_for(lock, std::chrono::milliseconds(msecs), [this] { return stopRequested; });
 }
 
+void MessagesProcessor::throttle()
+{
+    if (++emittedInWindow < kMaxSignalsInFlight)
+        return;
+    emittedInWindow = 0;
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    // The previous marker must have run: then at most two windows of signals are waiting.
+    pauseCv.wait(lock, [this] { return windowOpen || stopRequested; });
+    windowOpen = false;
+    lock.unlock();
+    // Runs on the GUI thread (this object's thread) after every signal queued before it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            {
+                std::lock_guard<std::mutex> guard(pauseMutex);
+                windowOpen = true;
+            }
+            pauseCv.notify_all();
+        },
+        Qt::QueuedConnection);
+}
+
 void MessagesProcessor::run()
 {
     if (!ipc)
@@ -140,7 +163,8 @@ bool MessagesProcessor::handleOne()
     case ipc::MSG_LOGOFF: emit logoff(); break;
     case ipc::MSG_SCRIPT: emit script(QString::fromUtf8(message->data)); break;
     case ipc::MSG_INFORMATION: emit information(ipc::decodeInformation(message->data)); break;
-    default: break;
+    default: return true;
     }
+    throttle();
     return true;
 }

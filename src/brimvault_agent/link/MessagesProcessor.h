@@ -21,6 +21,9 @@ public:
     static constexpr int kConnectAttempts = 10;
     static constexpr int kRetryPauseMs = 2000;
     static constexpr int kFirstReadPauseMs = 2000;
+    // Signals the GUI thread may have waiting before the loop lets it catch up; bounds memory
+    // under a flood. Normal traffic never comes near it.
+    static constexpr int kMaxSignalsInFlight = 1024;
 
     // Blocks while it tries to connect; never throws. See isAlive().
     MessagesProcessor();
@@ -55,6 +58,9 @@ private:
     bool handleOne();
     // Sleeps up to `msecs`, cut short by stop().
     void pause(int msecs);
+    // Counts one emitted signal; past the window, waits (cut short by stop()) until the GUI
+    // thread has handled the signals of the window before.
+    void throttle();
 
     std::unique_ptr<ClientIPC> ipc;
     std::atomic<bool> running{false};
@@ -63,4 +69,6 @@ private:
     bool stopRequested = false;
     std::mutex pauseMutex;
     std::condition_variable pauseCv;
+    int emittedInWindow = 0;
+    bool windowOpen = true; // the GUI thread has reached the last marker (guarded by pauseMutex)
 };
