@@ -6,6 +6,7 @@
 #include "agent/socketowner.h"
 
 #include <QSignalSpy>
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -227,6 +228,26 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(next, total, 30000);
         reader.join();
         QVERIFY(inOrder);
+    }
+
+    // A service that stops reading: sends and stop() still return at once, and the close
+    // waits at most the drain time for queued frames.
+    void stalledServiceNeverBlocksTheCaller()
+    {
+        QTcpServer stalled; // accepts, never reads
+        QVERIFY(stalled.listen(QHostAddress::LocalHost, 0));
+        ClientIPC client(stalled.serverPort());
+        client.start();
+        const QString name(1000, QLatin1Char('n'));
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 20000; ++i) // 20 MB, far beyond what the kernel buffers hold
+            QVERIFY(client.sendLogin(name));
+        client.stop();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        clock.restart();
+        QVERIFY(client.waitClosed(ClientIPC::kDrainMs + 1500));
+        QVERIFY(clock.elapsed() >= ClientIPC::kDrainMs - 100);
     }
 
     void concurrentSendsWhileReading()
