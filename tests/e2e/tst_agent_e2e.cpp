@@ -1,9 +1,13 @@
 #include "SimulatorEvents.h"
 
+#include "agent/FrameDecoder.h"
+
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -64,6 +68,32 @@ class TestAgentE2E : public QObject
         else
             agent.start(wrapper.first(), wrapper.mid(1) + QStringList{QStringLiteral(AGENT_PATH)});
         QVERIFY(agent.waitForStarted());
+    }
+
+    // Waits for the agent to end; the milliseconds it took from `cause`.
+    qint64 endedWithin(const QElapsedTimer &cause, int timeoutMs = 10000)
+    {
+        if (!agent.waitForFinished(timeoutMs))
+            return -1;
+        return cause.elapsed();
+    }
+    // Exactly one logout reached the service.
+    bool oneLogout()
+    {
+        return !simEvents.wait(QStringLiteral("logout"), 3000).isEmpty() &&
+               simEvents.wait(QStringLiteral("logout"), 500).isEmpty();
+    }
+    void command(const QByteArray &line)
+    {
+        sim.write(line + '\n');
+        sim.waitForBytesWritten(2000);
+    }
+    // The agent is up, logged in and past its first-read pause.
+    void startLinkedAgent()
+    {
+        startAgent();
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        QTest::qWait(2500);
     }
 
 private slots:
@@ -198,6 +228,152 @@ private slots:
         QVERIFY(warned.isValid() && ended.isValid());
         QVERIFY(warned.msecsTo(ended) >= 4500);
         QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
+    }
+
+    // --- faults ---------------------------------------------------------------------------
+
+    void serviceKilled()
+    {
+        startLinkedAgent();
+        QElapsedTimer cause;
+        cause.start();
+        ::kill(pid_t(sim.processId()), SIGKILL);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(log().contains(QStringLiteral("Lost connection with Service, closing program")));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
+    }
+
+    void serviceClosesDuringTheFirstPause()
+    {
+        startAgent();
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        QElapsedTimer cause;
+        cause.start();
+        command("close");
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2500, qPrintable(QString::number(ms))); // the pause itself is 2 s
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(log().contains(QStringLiteral("Lost connection with Service, closing program")));
+    }
+
+    void silentService()
+    {
+        sim.kill();
+        sim.waitForFinished();
+        QTcpServer silent; // accepts and never sends
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        port = silent.serverPort();
+        startAgent();
+        QVERIFY(silent.waitForNewConnection(10000));
+        QTcpSocket *peer = silent.nextPendingConnection();
+        QTest::qWait(3000);
+        QCOMPARE(agent.state(), QProcess::Running);
+        QElapsedTimer cause;
+        cause.start();
+        ::kill(pid_t(agent.processId()), SIGTERM);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitCode(), 0);
+        while (peer->waitForReadyRead(1000)) {
+        } // until the agent's side is closed
+        int logouts = 0;
+        FrameDecoder decoder([&](ipc::Message &&m) { logouts += m.id == ipc::REQ_LOGOUT ? 1 : 0; },
+                             [](const QString &) {});
+        decoder.feed(peer->readAll());
+        QCOMPARE(logouts, 1);
+    }
+
+    void halfAFrameThenStall()
+    {
+        startLinkedAgent();
+        command("raw 0000001002"); // claims 16 bytes, sends 1
+        QTest::qWait(1000);
+        QCOMPARE(agent.state(), QProcess::Running);
+        QElapsedTimer cause;
+        cause.start();
+        ::kill(pid_t(agent.processId()), SIGTERM);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(oneLogout());
+    }
+
+    void sigtermBurst()
+    {
+        startLinkedAgent();
+        QElapsedTimer cause;
+        cause.start();
+        for (int i = 0; i < 100; ++i)
+            ::kill(pid_t(agent.processId()), SIGTERM);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(oneLogout());
+    }
+
+    // Before the handler exists SIGTERM has its default effect: the agent ends at once.
+    void sigtermWhileConnecting()
+    {
+        sim.kill();
+        sim.waitForFinished();
+        startAgent();
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("IPC Server is not reachable")), 10000);
+        QElapsedTimer cause;
+        cause.start();
+        ::kill(pid_t(agent.processId()), SIGTERM);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 1000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitStatus(), QProcess::CrashExit); // ended by the signal
+    }
+
+    void sigtermWhileAboutIsOpen()
+    {
+        startLinkedAgent();
+        // Right-click the icon at the tray host's right end, then the menu's only entry.
+        QProcess::execute(QStringLiteral("sh"),
+                          {QStringLiteral("-c"),
+                           QStringLiteral("eval $(xdotool search --classname '^panel$' getwindowgeometry --shell) && "
+                                          "xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)) click 3 && sleep 0.5 && "
+                                          "xdotool key Down Return")});
+        QTRY_VERIFY_WITH_TIMEOUT(QProcess::execute(QStringLiteral("sh"),
+                                                   {QStringLiteral("-c"),
+                                                    QStringLiteral("xdotool search --name '^About$' >/dev/null")}) == 0,
+                                 5000);
+        QElapsedTimer cause;
+        cause.start();
+        ::kill(pid_t(agent.processId()), SIGTERM);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(oneLogout());
+    }
+
+    // Malformed and hostile frames cost only themselves: the next valid command still works.
+    void hostileFramesThenAValidCommand()
+    {
+        startLinkedAgent();
+        command("raw 00000000");                       // length 0
+        command("raw 0000000505ffff7b7b");             // information that is not JSON
+        command("raw 00000003055b5d");                 // information that is not an object
+        command("raw 0000000202c3");                   // a cut UTF-8 sequence in a message
+        command("raw 00000001ee");                     // unknown id
+        command("raw 0010000102");                     // 1 MiB + 1 (type 02 and 1 MiB): skipped as it streams
+        const QByteArray filler(2 * 1024, 'a');
+        for (int i = 0; i < 512; ++i)                  // the rest of that frame, in pieces
+            command("raw " + filler.toHex());
+        command("raw 00000000");
+        const QString marker = dir.filePath(QStringLiteral("still-obeys"));
+        command("script touch '" + marker.toUtf8() + "'");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 15000);
+        QCOMPARE(agent.state(), QProcess::Running);
+        QVERIFY(log().count(QStringLiteral("Got error on IPC thread")) >= 4);
+        command("logoff");
+        QVERIFY(agent.waitForFinished(5000));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(oneLogout());
     }
 };
 
