@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <atomic>
 #include <thread>
 #include <unistd.h>
 
@@ -214,7 +215,7 @@ private slots:
         QTest::qWait(1500); // let the service push what the kernel takes
         const std::size_t cap = ClientIPC::kMaxQueuedEntries + ClientIPC::kReadChunkBytes / 5;
         QVERIFY2(client->pending() <= cap, qPrintable(QString::number(client->pending())));
-        int next = 0;
+        std::atomic<int> next{0};
         bool inOrder = true;
         std::thread reader([&] {
             while (next < total) {
@@ -225,7 +226,7 @@ private slots:
                 ++next;
             }
         });
-        QTRY_COMPARE_WITH_TIMEOUT(next, total, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(next.load(), total, 30000);
         reader.join();
         QVERIFY(inOrder);
     }

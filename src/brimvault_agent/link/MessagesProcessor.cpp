@@ -58,6 +58,9 @@ MessagesProcessor::~MessagesProcessor()
             std::quick_exit(0);
         }
     }
+    // Pairs with the store at the end of run(): an edge race detectors can see, as
+    // QThread::wait's is not.
+    loopEnded.load(std::memory_order_acquire);
 }
 
 bool MessagesProcessor::isAlive() const { return ipc != nullptr; }
@@ -125,8 +128,10 @@ void MessagesProcessor::throttle()
 
 void MessagesProcessor::run()
 {
-    if (!ipc)
+    if (!ipc) {
+        loopEnded.store(true, std::memory_order_release);
         return;
+    }
     running = true;
     pause(kFirstReadPauseMs);
     while (running && ipc->running()) {
@@ -147,6 +152,7 @@ void MessagesProcessor::run()
     if (!ipc->running() && running)
         logger::warn(QStringLiteral("Lost connection with Service, closing program"));
     emit exit();
+    loopEnded.store(true, std::memory_order_release);
 }
 
 bool MessagesProcessor::handleOne()

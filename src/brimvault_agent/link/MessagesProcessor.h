@@ -64,6 +64,7 @@ private:
 
     std::unique_ptr<ClientIPC> ipc;
     std::atomic<bool> running{false};
+    std::atomic<bool> loopEnded{false};
     // Set by stop() and never cleared, so a stop() that comes before run() has set `running`
     // still cuts the first-read pause short.
     bool stopRequested = false;
