@@ -77,6 +77,18 @@ class TestAgentE2E : public QObject
             return -1;
         return cause.elapsed();
     }
+    // Sends SIGTERM `count` times; the agent must end normally, with status 0, within 2 s.
+    void terminateWithin2s(int count = 1)
+    {
+        QElapsedTimer cause;
+        cause.start();
+        for (int i = 0; i < count; ++i)
+            ::kill(pid_t(agent.processId()), SIGTERM);
+        const qint64 ms = endedWithin(cause);
+        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.exitCode(), 0);
+    }
     // Exactly one logout reached the service.
     bool oneLogout()
     {
@@ -270,12 +282,9 @@ private slots:
         QTcpSocket *peer = silent.nextPendingConnection();
         QTest::qWait(3000);
         QCOMPARE(agent.state(), QProcess::Running);
-        QElapsedTimer cause;
-        cause.start();
-        ::kill(pid_t(agent.processId()), SIGTERM);
-        const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
-        QCOMPARE(agent.exitCode(), 0);
+        terminateWithin2s();
+        if (QTest::currentTestFailed())
+            return;
         while (peer->waitForReadyRead(1000)) {
         } // until the agent's side is closed
         int logouts = 0;
@@ -291,26 +300,18 @@ private slots:
         command("raw 0000001002"); // claims 16 bytes, sends 1
         QTest::qWait(1000);
         QCOMPARE(agent.state(), QProcess::Running);
-        QElapsedTimer cause;
-        cause.start();
-        ::kill(pid_t(agent.processId()), SIGTERM);
-        const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
-        QCOMPARE(agent.exitCode(), 0);
+        terminateWithin2s();
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(oneLogout());
     }
 
     void sigtermBurst()
     {
         startLinkedAgent();
-        QElapsedTimer cause;
-        cause.start();
-        for (int i = 0; i < 100; ++i)
-            ::kill(pid_t(agent.processId()), SIGTERM);
-        const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
-        QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(agent.exitCode(), 0);
+        terminateWithin2s(100);
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(oneLogout());
     }
 
@@ -342,12 +343,9 @@ private slots:
                                                    {QStringLiteral("-c"),
                                                     QStringLiteral("xdotool search --name '^About$' >/dev/null")}) == 0,
                                  5000);
-        QElapsedTimer cause;
-        cause.start();
-        ::kill(pid_t(agent.processId()), SIGTERM);
-        const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
-        QCOMPARE(agent.exitCode(), 0);
+        terminateWithin2s();
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(oneLogout());
     }
 
