@@ -1,6 +1,9 @@
 #!/bin/sh
 # Runs a command inside a private Xvfb display that has a real system tray host (trayer).
 # Usage: with-tray.sh COMMAND [ARGS...]
+# No OpenGL: nothing here draws with it, and the GL drivers Qt would otherwise load and unload
+# for a popup leave allocations that leak checkers report against an unloaded module.
+export QT_XCB_GL_INTEGRATION=none
 exec xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
     trayer --edge top --align right --widthtype pixel --width 200 --heighttype pixel --height 32 >/dev/null 2>&1 &
     tray=$!
