@@ -5,8 +5,10 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 
 # Build and test dependencies, all from Debian 12.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev qttools5-dev qttools5-dev-tools
-                libx11-dev libxss-dev libspdlog-dev)
-RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps xdotool dbus-daemon)
+                libx11-dev libxss-dev libspdlog-dev libwayland-dev wayland-protocols
+                plasma-wayland-protocols)
+RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps xdotool dbus-daemon
+                       kwin-wayland sway waybar wtype qtwayland5 dunst)
 PACKAGE_TOOLS=(help2man dpkg-dev lintian desktop-file-utils)
 
 # ensure_packages PKG...: installs those that are missing, non-interactively.

@@ -3,14 +3,17 @@
 #include "Config.h"
 #include "errors.h"
 #include "log.h"
+#include "WaylandIdle.h"
 #include "sessiondbus.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QStringList>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <pwd.h>
@@ -124,34 +127,83 @@ std::optional<double> xIdle()
 
 } // namespace
 
+namespace {
+
+// The compositor's idle protocol, connected on first use on the GUI thread and kept open for
+// the process's life.
+WaylandIdle *waylandIdle()
+{
+    static WaylandIdle *const source =
+        waylandSession() && QCoreApplication::instance() ? new WaylandIdle(QString(), QCoreApplication::instance()) : nullptr;
+    return source;
+}
+
+} // namespace
+
+void startIdleTracking() { waylandIdle(); }
+
 double getIdleDuration()
 {
     struct Source
     {
-        const char *name;
-        std::optional<double> (*read)();
+        QString label; // in the failure text
+        QString name;  // in the log line of the source in use
+        std::function<std::optional<double>(QString *why)> read;
     };
-    static const Source sources[] = {
-        {"the XScreenSaver extension", xIdle},
-        {"org.gnome.Mutter.IdleMonitor", sessiondbus::mutterIdle},
-        {"org.freedesktop.ScreenSaver", sessiondbus::screenSaverIdle},
-        {"logind IdleSinceHint", sessiondbus::logindIdle},
+    static const auto dbus = [](std::optional<double> (*read)()) {
+        return [read](QString *why) {
+            const auto seconds = read();
+            if (!seconds)
+                *why = QStringLiteral("not on the bus");
+            return seconds;
+        };
     };
-    static const Source *inUse = nullptr; // GUI thread only, like every caller
+    static const std::vector<Source> sources = {
+        {QStringLiteral("X11"), QStringLiteral("the XScreenSaver extension"),
+         [](QString *why) -> std::optional<double> {
+             if (waylandSession()) {
+                 *why = QStringLiteral("skipped, Wayland session");
+                 return std::nullopt;
+             }
+             const auto seconds = xIdle();
+             if (!seconds)
+                 *why = QStringLiteral("no X display with the MIT-SCREEN-SAVER extension");
+             return seconds;
+         }},
+        {QStringLiteral("Wayland"), QStringLiteral("the Wayland compositor"),
+         [](QString *why) -> std::optional<double> {
+             WaylandIdle *source = waylandIdle();
+             if (!source) {
+                 *why = QStringLiteral("not a Wayland session");
+                 return std::nullopt;
+             }
+             const auto seconds = source->idleSeconds();
+             if (!seconds)
+                 *why = source->failure();
+             return seconds;
+         }},
+        {QStringLiteral("Mutter"), QStringLiteral("org.gnome.Mutter.IdleMonitor"), dbus(sessiondbus::mutterIdle)},
+        {QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"), dbus(sessiondbus::screenSaverIdle)},
+        {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"), dbus(sessiondbus::logindIdle)},
+    };
+    static QString inUse; // GUI thread only, like every caller
+    QStringList reasons;
     for (const Source &source : sources) {
-        if (&source == &sources[0] && waylandSession())
-            continue;
-        if (const auto seconds = source.read()) {
-            if (inUse != &source) {
-                inUse = &source;
-                logger::info(QStringLiteral("Idle time from %1").arg(QLatin1String(source.name)));
+        QString why;
+        if (const auto seconds = source.read(&why)) {
+            QString name = source.name;
+            if (const WaylandIdle *w = waylandIdle(); w && name == sources[1].name)
+                name = QStringLiteral("the Wayland %1 protocol").arg(w->interfaceName());
+            if (inUse != name) {
+                inUse = name;
+                logger::info(QStringLiteral("Idle time from %1").arg(name));
             }
             return *seconds;
         }
+        reasons << QStringLiteral("%1: %2").arg(source.label, why);
     }
-    throw OperationError(QStringLiteral("Idle time not available: no X display with the MIT-SCREEN-SAVER extension, "
-                                        "and no idle source on D-Bus (org.gnome.Mutter.IdleMonitor, "
-                                        "org.freedesktop.ScreenSaver, logind)"));
+    inUse.clear();
+    throw OperationError(reasons.join(QStringLiteral("; ")));
 }
 
 void loggoff()

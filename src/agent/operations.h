@@ -14,11 +14,16 @@ QString getCurrentUser();
 // it does nothing.
 void initIdleDuration(qint64 seconds);
 
-// Seconds (with fraction) since the user's last input: from the XScreenSaver extension, or
-// where that does not serve (no X display, or a Wayland session) from the session over D-Bus:
-// Mutter's IdleMonitor, org.freedesktop.ScreenSaver, then logind. Logs once which source is in
-// use; throws OperationError when none answers.
+// Seconds (with fraction) since the user's last input, from the first source that answers:
+// the XScreenSaver extension (not in a Wayland session, where input to native Wayland windows
+// never reaches the X server), the Wayland compositor's idle protocol, then the session over
+// D-Bus: Mutter's IdleMonitor, org.freedesktop.ScreenSaver, logind. Logs which source is in use
+// when it changes; throws OperationError naming each source's reason when none answers.
 double getIdleDuration();
+
+// Starts listening to the Wayland compositor's idle protocol in a Wayland session, so that idle
+// time counts from start-up. GUI thread, with the application object made.
+void startIdleTracking();
 
 // Logs the user out: LOGOFF_COMMAND when set, else loginctl terminate-session $XDG_SESSION_ID,
 // else the session manager's forced logout over D-Bus, else logind TerminateSession for this

@@ -262,18 +262,38 @@ private slots:
         QVERIFY(tray->stopped);
     }
 
-    // The idle query failing drops the rest of the tick, session check included; the timer goes on.
-    void idleFailureDropsTheTick()
+    // A failing idle query ends only the idle check: the session length is still enforced, and
+    // the failure is logged when it starts or its reason changes, not on every tick.
+    void idleFailureKeepsTheSessionLimit()
     {
         LogCapture capture;
         auto tray = makeTray();
         tray->graceTimerShots = 0;
-        tray->idleSource = []() -> double { throw std::runtime_error("no idle source"); };
-        tray->information(map({{"idle", 600}, {"maxSession", 0}}));
+        QString reason = QStringLiteral("no idle source");
+        tray->idleSource = [&]() -> double {
+            if (!reason.isEmpty())
+                throw std::runtime_error(reason.toStdString());
+            return 0;
+        };
+        tray->information(map({{"idle", 600}, {"maxSession", 200}}));
+        tray->checkTimers(); // session warning (200 s left)
         tray->checkTimers();
-        QCOMPARE(capture.count(QStringLiteral("Returning because maxSessionTime is zero")), 0);
-        QCOMPARE(capture.texts(logger::Level::Error).size(), 1);
-        QVERIFY(tray->timer->isActive());
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        reason = QStringLiteral("compositor gone");
+        tray->checkTimers();
+        tray->checkTimers();
+        reason.clear();
+        tray->checkTimers();
+        tray->checkTimers();
+        QCOMPARE(capture.texts(logger::Level::Error),
+                 (QStringList{"Idle time not available: no idle source", "Idle time not available: compositor gone"}));
+        QCOMPARE(capture.count(QStringLiteral("Idle time available again")), 1);
+        QVERIFY(!tray->stopped);
+        now = tray->sessionStart.addSecs(200);
+        reason = QStringLiteral("no idle source");
+        tray->checkTimers();
+        QVERIFY(tray->stopped);
+        QVERIFY(app::doLogoff);
     }
 
     void badInformationKeepsWhatCameBefore()

@@ -56,6 +56,7 @@ int main(Args &args)
 
     try {
         operations::initIdleDuration(57600);
+        operations::startIdleTracking();
     } catch (const std::exception &e) {
         logger::error(utils::exceptionToMessage(e));
     }

@@ -152,7 +152,7 @@ void BrimvaultSystemTray::information(const QVariantMap &info)
 
 void BrimvaultSystemTray::checkTimers()
 {
-    // A failure drops the rest of this tick; the timer goes on and the next tick tries again.
+    // An unexpected failure drops the rest of this tick; the timer goes on.
     try {
         checkIdle();
         checkMaxSession();
@@ -169,7 +169,22 @@ void BrimvaultSystemTray::checkIdle()
         --graceTimerShots;
         return;
     }
-    const double idle = idleSource();
+    double idle = 0;
+    try {
+        idle = idleSource();
+    } catch (const std::exception &e) {
+        // Only this tick's idle check is lost; the session-length check still runs. A lasting
+        // failure is logged once, not every tick.
+        const QString reason = QString::fromUtf8(e.what());
+        if (idleFailure != reason)
+            logger::error(QStringLiteral("Idle time not available: %1").arg(reason));
+        idleFailure = reason;
+        return;
+    }
+    if (idleFailure) {
+        idleFailure.reset();
+        logger::info(QStringLiteral("Idle time available again"));
+    }
     const double remaining = double(*maxIdleTime) - idle;
     if (remaining > kIdleWarnSeconds)
         showIdleWarn = true;

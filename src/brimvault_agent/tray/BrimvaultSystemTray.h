@@ -71,6 +71,7 @@ private:
     QTimer *timer = nullptr;
     bool stopped = false;
     int graceTimerShots = kGraceTicks;
+    std::optional<QString> idleFailure; // reason of the idle failure last logged, while it lasts
 
     // The desktop as the limits see it; tests replace these.
     std::function<double()> idleSource;

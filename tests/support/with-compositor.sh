@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Runs a command inside a real headless Wayland compositor from Debian, on a private runtime
+# folder and a private session bus, optionally with waybar as the tray host.
+# Usage: with-compositor.sh kwin|sway [--tray] COMMAND [ARGS...]
+# The command sees WAYLAND_DISPLAY, XDG_RUNTIME_DIR, XDG_SESSION_TYPE=wayland,
+# DBUS_SESSION_BUS_ADDRESS and COMPOSITOR_PID. Exit status 77 (skip) when a package is missing.
+# As root (CI) everything runs as nobody: sway refuses root, and kwin_wayland's file
+# capabilities make its exec fail for other users, so a plain copy of it is run.
+set -euo pipefail
+kind="$1"; shift
+tray=0
+if [ "${1:-}" = --tray ]; then tray=1; shift; fi
+
+need() { command -v "$1" >/dev/null || { echo "SKIP: $1 is not installed ($2)"; exit 77; }; }
+case "$kind" in
+kwin) need kwin_wayland kwin-wayland ;;
+sway) need sway sway; need wtype wtype ;;
+*) echo "unknown compositor $kind"; exit 2 ;;
+esac
+[ $tray = 1 ] && need waybar waybar
+need dbus-run-session dbus-daemon
+
+if [ "$(id -u)" = 0 ] && [ -z "${WITH_COMPOSITOR_USER:-}" ]; then
+    # nobody must reach the build tree: add traversal (x only) where a parent folder denies it.
+    dir="$(cd "$(dirname "$1")" && pwd)"
+    while [ "$dir" != / ]; do
+        setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$dir" || chmod o+x "$dir"
+        dir="$(dirname "$dir")"
+    done
+    runtime="$(mktemp -d /tmp/brimvault-wl.XXXXXX)"
+    chown nobody:nogroup "$runtime"
+    trap 'rm -rf "$runtime"' EXIT
+    status=0
+    WITH_COMPOSITOR_USER=1 RUNTIME="$runtime" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+        env HOME="$runtime" "$0" "$kind" $([ $tray = 1 ] && echo --tray) "$@" || status=$?
+    exit $status
+fi
+
+runtime="${RUNTIME:-}"
+if [ -z "$runtime" ]; then
+    runtime="$(mktemp -d /tmp/brimvault-wl.XXXXXX)"
+    trap 'rm -rf "$runtime"' EXIT
+fi
+chmod 700 "$runtime"
+export XDG_RUNTIME_DIR="$runtime" HOME="${HOME:-$runtime}" XDG_SESSION_TYPE=wayland
+export XDG_CONFIG_HOME="$runtime/config" XDG_CACHE_HOME="$runtime/cache" XDG_DATA_HOME="$runtime/data"
+unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_ID DBUS_SESSION_BUS_ADDRESS
+mkdir -p "$XDG_CONFIG_HOME/waybar"
+printf '{"layer": "top", "height": 30, "modules-right": ["tray"], "tray": {"spacing": 4}}\n' \
+    >"$XDG_CONFIG_HOME/waybar/config"
+
+inner() {
+    local socket=wl-brimvault
+    case "$1" in
+    kwin)
+        cp "$(command -v kwin_wayland)" "$XDG_RUNTIME_DIR/kwin_wayland"
+        # --no-lockscreen: its ScreenSaver stand-in on the bus would answer idle queries.
+        "$XDG_RUNTIME_DIR/kwin_wayland" --virtual --no-lockscreen --socket $socket \
+            >"$XDG_RUNTIME_DIR/compositor.log" 2>&1 &
+        ;;
+    sway)
+        printf 'xwayland disable\n' >"$XDG_RUNTIME_DIR/sway.conf"
+        WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+            sway -c "$XDG_RUNTIME_DIR/sway.conf" >"$XDG_RUNTIME_DIR/compositor.log" 2>&1 &
+        ;;
+    esac
+    export COMPOSITOR_PID=$!
+    shift
+    for _ in $(seq 100); do
+        # sway names its socket itself (wayland-N); kwin takes the one given.
+        for s in $socket "$XDG_RUNTIME_DIR"/wayland-[0-9]; do
+            [ -S "$XDG_RUNTIME_DIR/${s##*/}" ] && { export WAYLAND_DISPLAY="${s##*/}"; break 2; }
+        done
+        sleep 0.1
+    done
+    if [ -z "${WAYLAND_DISPLAY:-}" ]; then
+        echo "the compositor did not start:"; tail -20 "$XDG_RUNTIME_DIR/compositor.log"; return 1
+    fi
+    local bar=
+    if [ "$tray" = 1 ]; then
+        waybar >"$XDG_RUNTIME_DIR/waybar.log" 2>&1 &
+        bar=$!
+        for _ in $(seq 100); do
+            dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
+                string:org.kde.StatusNotifierWatcher 2>/dev/null | grep -q true && break
+            sleep 0.1
+        done
+    fi
+    local status=0
+    "$@" || status=$?
+    [ -n "$bar" ] && kill $bar 2>/dev/null
+    kill "$COMPOSITOR_PID" 2>/dev/null || true
+    wait 2>/dev/null || true
+    return $status
+}
+export -f inner
+export tray
+exec dbus-run-session -- bash -c 'inner "$@"' inner "$kind" "$@"
