@@ -118,6 +118,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("SCRIPT_MAX_CONCURRENT"), number(&Config::SCRIPT_MAX_CONCURRENT, 1, 256)},
         {QStringLiteral("SCRIPT_TIMEOUT"), number(&Config::SCRIPT_TIMEOUT, 0, 7 * 24 * 3600)},
         {QStringLiteral("NOTIFY_USER"), flag(&Config::NOTIFY_USER)},
+        {QStringLiteral("TRAY_WAIT_SECONDS"), number(&Config::TRAY_WAIT_SECONDS, 0, 3600)},
     };
     return table;
 }

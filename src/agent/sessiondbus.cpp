@@ -7,6 +7,7 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QVariant>
 
 #include <unistd.h>
@@ -69,6 +70,14 @@ std::optional<QVariant> sessionProperty(const QString &path, const QString &name
 }
 
 } // namespace
+
+bool sessionBusExists()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+}
 
 std::optional<double> mutterIdle()
 {

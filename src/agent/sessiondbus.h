@@ -12,6 +12,10 @@ namespace sessiondbus {
 
 constexpr int kCallTimeoutMs = 1000;
 
+// A session bus is there to be reached: DBUS_SESSION_BUS_ADDRESS is set, or
+// $XDG_RUNTIME_DIR/bus exists. Without one, asking for it would start a bus of our own.
+bool sessionBusExists();
+
 // Seconds since the last input.
 std::optional<double> mutterIdle();      // org.gnome.Mutter.IdleMonitor (GNOME, X11 and Wayland)
 std::optional<double> screenSaverIdle(); // org.freedesktop.ScreenSaver

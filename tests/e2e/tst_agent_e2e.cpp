@@ -174,16 +174,41 @@ private slots:
         QVERIFY(log().contains(QStringLiteral("WARN [link] Lost connection with Service, closing program")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
+    void noTrayHostEndsWithStatusOne_data()
+    {
+        QTest::addColumn<int>("waitSeconds");
+        QTest::newRow("checked once") << 0;
+        QTest::newRow("after waiting") << 2;
+    }
     void noTrayHostEndsWithStatusOne()
     {
+        QFETCH(int, waitSeconds);
         // A display of its own, without a tray host.
-        startAgent({}, {QStringLiteral("xvfb-run"), QStringLiteral("-a")});
+        QElapsedTimer clock;
+        clock.start();
+        startAgent(QStringLiteral("TRAY_WAIT_SECONDS = %1\n").arg(waitSeconds), {QStringLiteral("xvfb-run"), QStringLiteral("-a")});
         QVERIFY(agent.waitForFinished(20000));
         QCOMPARE(agent.exitCode(), 1);
+        QVERIFY(clock.elapsed() >= waitSeconds * 1000);
         const QString text = log();
         QCOMPARE(text.count(QStringLiteral("ERROR")), 1);
         QVERIFY(text.contains(QStringLiteral("ERROR [main] I couldn't detect any system tray on this system.")));
         QVERIFY(simEvents.wait(QStringLiteral("connected"), 500).isEmpty()); // no connection was tried
+    }
+
+    // The panel comes up after the agent, as in autostart: the agent waits, then logs in.
+    void lateTrayHost()
+    {
+        startAgent({}, {QStringLiteral("xvfb-run"), QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"),
+                        QStringLiteral("(sleep 2; exec trayer >/dev/null 2>&1) & exec \"$0\"")});
+        QVERIFY(!simEvents.wait(QStringLiteral("login"), 15000).isEmpty());
+        const QString text = log();
+        QVERIFY(text.contains(QStringLiteral("No system tray yet; waiting up to 30 s for one")));
+        QVERIFY(text.contains(QStringLiteral("System tray found: XEmbed tray host")));
+        QVERIFY(logTime(QStringLiteral("System tray found")) >= logTime(QStringLiteral("waiting up to")).addMSecs(1500));
+        command("logoff"); // the agent runs under xvfb-run, which a signal would hit instead
+        QVERIFY(agent.waitForFinished(10000));
+        QCOMPARE(agent.exitCode(), 0);
     }
 
     void noServiceEndsWithStatusOneAfterTwentySeconds()

@@ -1,6 +1,7 @@
 #include "entry.h"
 
 #include "SigTermNotifier.h"
+#include "TrayHost.h"
 #include "Translations.h"
 #include "globals.h"
 
@@ -36,6 +37,14 @@ int main(Args &args)
     Translations translations;
     translations.install();
 
+    // In autostart the panel often comes up beside the agent: wait for its tray before asking Qt,
+    // which settles on its route at the first question.
+    const int trayWait = config().TRAY_WAIT_SECONDS;
+    if (trayWait > 0 && TrayHost::route().isEmpty()) {
+        logger::info(QStringLiteral("No system tray yet; waiting up to %1 s for one").arg(trayWait));
+        if (TrayHost::waitFor(trayWait))
+            logger::info(QStringLiteral("System tray found: %1").arg(TrayHost::route()));
+    }
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logger::error(QStringLiteral("I couldn't detect any system tray on this system."));
         return 1;

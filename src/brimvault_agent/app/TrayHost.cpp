@@ -1,0 +1,70 @@
+#include "TrayHost.h"
+
+#include "agent/sessiondbus.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QThread>
+
+#include <X11/Xlib.h>
+
+namespace {
+
+bool statusNotifierHost()
+{
+    if (!sessiondbus::sessionBusExists())
+        return false;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        watcher, QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get.setArguments({watcher, QStringLiteral("IsStatusNotifierHostRegistered")});
+    const QDBusMessage reply = bus.call(get, QDBus::Block, sessiondbus::kCallTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().first().value<QDBusVariant>().variant().toBool();
+}
+
+bool xembedHost()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return false;
+    Display *display = XOpenDisplay(nullptr);
+    if (!display)
+        return false;
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DefaultScreen(display));
+    const Atom selection = XInternAtom(display, name.constData(), True);
+    const bool owned = selection != None && XGetSelectionOwner(display, selection) != None;
+    XCloseDisplay(display);
+    return owned;
+}
+
+} // namespace
+
+QString TrayHost::route()
+{
+    if (statusNotifierHost())
+        return QStringLiteral("StatusNotifierWatcher");
+    if (xembedHost())
+        return QStringLiteral("XEmbed tray host");
+    return {};
+}
+
+bool TrayHost::waitFor(int seconds, int intervalMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (!route().isEmpty())
+            return true;
+        if (clock.elapsed() >= qint64(seconds) * 1000)
+            return false;
+        QThread::msleep(static_cast<unsigned long>(intervalMs));
+    }
+}

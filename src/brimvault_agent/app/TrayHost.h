@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The desktop's system tray as Qt will reach it: a StatusNotifierWatcher with a host on the
+// session bus, or on X11 the owner of the XEmbed tray selection. Probed without asking Qt,
+// since Qt decides once whether the D-Bus route exists and never looks again.
+class TrayHost
+{
+public:
+    // "StatusNotifierWatcher" or "XEmbed tray host", in Qt's order of preference; empty
+    // when neither is there.
+    static QString route();
+
+    // Checks every `intervalMs` until route() finds a host or `seconds` have passed; true when
+    // one was found.
+    static bool waitFor(int seconds, int intervalMs = 500);
+};
