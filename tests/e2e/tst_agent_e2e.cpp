@@ -62,6 +62,7 @@ class TestAgentE2E : public QObject
         conf.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path()); // the session lock stays here
         agent.setProcessEnvironment(env);
         if (wrapper.isEmpty())
             agent.start(QStringLiteral(AGENT_PATH), QStringList());
@@ -117,6 +118,7 @@ private slots:
     }
     void cleanup()
     {
+        qunsetenv("XDG_SESSION_ID");
         agent.kill();
         agent.waitForFinished();
         sim.kill();
@@ -209,6 +211,41 @@ private slots:
         command("logoff"); // the agent runs under xvfb-run, which a signal would hit instead
         QVERIFY(agent.waitForFinished(10000));
         QCOMPARE(agent.exitCode(), 0);
+    }
+
+    // One agent per session: a second one steps aside, another session gets its own, and the
+    // lock is free again once its holder is gone, even by SIGKILL.
+    void oneAgentPerSession()
+    {
+        qputenv("XDG_SESSION_ID", "s1");
+        startAgent();
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("connected")).isEmpty());
+        const auto run = [&](QProcess &other, const char *session) {
+            QProcessEnvironment env = agent.processEnvironment();
+            env.insert(QStringLiteral("XDG_SESSION_ID"), QLatin1String(session));
+            other.setProcessEnvironment(env);
+            other.start(QStringLiteral(AGENT_PATH), QStringList());
+        };
+        QProcess second, otherSession, after;
+        run(second, "s1");
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(log().contains(QStringLiteral("WARN [main] An agent already runs in this session (pid %1); this one steps aside")
+                                   .arg(agent.processId())));
+        QVERIFY(simEvents.wait(QStringLiteral("connected"), 1000).isEmpty());
+
+        run(otherSession, "s2");
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        ::kill(pid_t(agent.processId()), SIGKILL);
+        QVERIFY(agent.waitForFinished(5000));
+        run(after, "s1");
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        for (QProcess *p : {&otherSession, &after}) {
+            ::kill(pid_t(p->processId()), SIGTERM);
+            QVERIFY(p->waitForFinished(5000));
+            QCOMPARE(p->exitCode(), 0);
+        }
     }
 
     void noServiceEndsWithStatusOneAfterTwentySeconds()

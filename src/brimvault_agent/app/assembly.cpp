@@ -1,5 +1,6 @@
 #include "entry.h"
 
+#include "SessionLock.h"
 #include "SigTermNotifier.h"
 #include "TrayHost.h"
 #include "Translations.h"
@@ -36,6 +37,18 @@ int main(Args &args)
 
     Translations translations;
     translations.install();
+
+    // Autostart plus a manual start must not give two agents, two logins and every script twice.
+    SessionLock lock;
+    if (!lock.acquire()) {
+        if (lock.holder() > 0 || lock.error().isEmpty()) {
+            logger::warn(QStringLiteral("An agent already runs in this session (pid %1); this one steps aside")
+                             .arg(lock.holder()));
+            return 0;
+        }
+        // A lock that cannot be had at all must not keep the session without limits.
+        logger::warn(QStringLiteral("Session lock not taken: %1").arg(lock.error()));
+    }
 
     // In autostart the panel often comes up beside the agent: wait for its tray before asking Qt,
     // which settles on its route at the first question.
