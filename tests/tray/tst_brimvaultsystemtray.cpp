@@ -341,7 +341,7 @@ private slots:
     {
         auto tray = makeTray();
         QStringList shown;
-        tray->notifier = [&](const QString &, const QString &text) { shown << text; };
+        tray->notifier = [&](WarningNotices::Kind, const QString &, const QString &text) { shown << text; };
         tray->displayMessage(QStringLiteral("hello"));
         QVERIFY(!tray->messageDlg);
         tray->information(map({{"idle", 600}, {"maxSession", 100}}));
@@ -358,7 +358,7 @@ private slots:
         LogCapture capture;
         auto tray = makeTray(c);
         QStringList shown;
-        tray->notifier = [&](const QString &title, const QString &text) { shown << title + QStringLiteral(" | ") + text; };
+        tray->notifier = [&](WarningNotices::Kind, const QString &title, const QString &text) { shown << title + QStringLiteral(" | ") + text; };
         tray->information(map({{"idle", 600}, {"maxSession", 1000}}));
         tray->graceTimerShots = 0;
         idle = 510; // 90 s left
@@ -369,6 +369,20 @@ private slots:
             "Brimvault Agent | Your session will end in 4 min 05 s."}));
         // The log lines stay as they are.
         QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+
+        // The idle warning leaves the screen as soon as the user is back, even while the time
+        // left is still under the threshold; the session warning stays.
+        QList<WarningNotices::Kind> closed;
+        tray->noticeCloser = [&](WarningNotices::Kind kind) { closed << kind; };
+        idle = 515;
+        tray->checkTimers();
+        QVERIFY(closed.isEmpty());
+        idle = 490; // input since the warning; 110 s left
+        tray->checkTimers();
+        QCOMPARE(closed, QList<WarningNotices::Kind>{WarningNotices::Idle});
+        idle = 3;
+        tray->checkTimers();
+        QCOMPARE(closed, QList<WarningNotices::Kind>{WarningNotices::Idle});
 
         tray->displayMessage(QStringLiteral("first"));
         BrimvaultMessageDialog *dialog = tray->messageDlg.get();

@@ -51,8 +51,12 @@ QString mapText(const QVariantMap &map)
 BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     : QSystemTrayIcon(parent), app(app_), idleSource(operations::getIdleDuration),
       idleTimeoutSetter(operations::initIdleDuration), clock(&QDateTime::currentDateTime),
-      notifier([this](const QString &title, const QString &text) { showMessage(title, text, QSystemTrayIcon::Warning); })
+      notifier([this](WarningNotices::Kind kind, const QString &title, const QString &text) {
+          notices->show(kind, title, text);
+      }),
+      noticeCloser([this](WarningNotices::Kind kind) { notices->close(kind); })
 {
+    notices = new WarningNotices(this, this);
     const Config &cfg = config();
     if (cfg.QT5_USES_FAVICON_FILE && QFileInfo::exists(cfg.QT5_FAVICON_FILE)) {
         logger::warn(QStringLiteral("Create tray icon from static file %1").arg(cfg.QT5_FAVICON_FILE));
@@ -188,12 +192,19 @@ void BrimvaultSystemTray::checkIdle()
     const double remaining = double(*maxIdleTime) - idle;
     if (remaining > kIdleWarnSeconds)
         showIdleWarn = true;
+    if (idleAtWarning && (remaining > kIdleWarnSeconds || idle < *idleAtWarning)) {
+        idleAtWarning.reset(); // the user is back: the warning no longer applies
+        noticeCloser(WarningNotices::Idle);
+    }
     logger::debug(QStringLiteral("User has been idle for: %1").arg(idle));
     if (showIdleWarn && remaining < kIdleWarnSeconds) {
         showIdleWarn = false;
         logger::warn(QStringLiteral("The user has been inactive for too long. The session will end if it does not resume"));
-        notifyTimeLeft(QT_TRANSLATE_NOOP("agent", "You have been inactive for a while. Your session will end in %1 unless you resume."),
+        notifyTimeLeft(WarningNotices::Idle,
+                       QT_TRANSLATE_NOOP("agent", "You have been inactive for a while. Your session will end in %1 unless you resume."),
                        remaining);
+        if (config().NOTIFY_USER)
+            idleAtWarning = idle;
     }
     if (remaining <= 0) {
         logger::info(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed"));
@@ -213,7 +224,7 @@ void BrimvaultSystemTray::checkMaxSession()
     if (showMaxSessionWarn && remaining < kSessionWarnSeconds) {
         showMaxSessionWarn = false;
         logger::warn(QStringLiteral("User session will expire in less that 5 minutes"));
-        notifyTimeLeft(QT_TRANSLATE_NOOP("agent", "Your session will end in %1."), remaining);
+        notifyTimeLeft(WarningNotices::Session, QT_TRANSLATE_NOOP("agent", "Your session will end in %1."), remaining);
         return;
     }
     if (remaining <= 0) {
@@ -232,13 +243,13 @@ void BrimvaultSystemTray::displayMessage(const QString &message)
     messageDlg->displayMessage(message);
 }
 
-void BrimvaultSystemTray::notifyTimeLeft(const char *phrase, double secondsLeft)
+void BrimvaultSystemTray::notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft)
 {
     if (!config().NOTIFY_USER)
         return;
     const qint64 left = qMax<qint64>(0, qint64(secondsLeft));
     const QString time = translate("agent", "%1 min %2 s").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
-    notifier(config().APPLICATION_TITLE, translate("agent", phrase).arg(time));
+    notifier(kind, config().APPLICATION_TITLE, translate("agent", phrase).arg(time));
 }
 
 void BrimvaultSystemTray::executeScript(const QString &script)

@@ -5,6 +5,8 @@
 #include <QSystemTrayIcon>
 #include <QVariantMap>
 
+#include "WarningNotices.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,8 +54,8 @@ public slots:
 private:
     friend class TestBrimvaultSystemTray;
 
-    // With NOTIFY_USER: a tray notification that says how much time is left.
-    void notifyTimeLeft(const char *phrase, double secondsLeft);
+    // With NOTIFY_USER: a warning on screen that says how much time is left.
+    void notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft);
 
     QApplication *app;
     QIcon icon;
@@ -63,6 +65,7 @@ private:
     std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<MessagesProcessor> ipc;
+    WarningNotices *notices = nullptr;
     QDateTime sessionStart;
     std::optional<qint64> maxIdleTime;
     bool showIdleWarn = true;
@@ -77,5 +80,7 @@ private:
     std::function<double()> idleSource;
     std::function<void(qint64)> idleTimeoutSetter;
     std::function<QDateTime()> clock;
-    std::function<void(const QString &title, const QString &text)> notifier;
+    std::function<void(WarningNotices::Kind, const QString &title, const QString &text)> notifier;
+    std::function<void(WarningNotices::Kind)> noticeCloser;
+    std::optional<double> idleAtWarning; // idle time when the idle warning went on screen
 };

@@ -1,0 +1,74 @@
+#include "WarningNotices.h"
+
+#include "agent/log.h"
+#include "agent/sessiondbus.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QSystemTrayIcon>
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+
+QDBusMessage notifications(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, method);
+    call.setArguments(args);
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, sessiondbus::kCallTimeoutMs);
+}
+
+} // namespace
+
+WarningNotices::WarningNotices(QSystemTrayIcon *tray, QObject *parent)
+    : QObject(parent), tray_(tray)
+{
+    if (sessiondbus::sessionBusExists())
+        QDBusConnection::sessionBus().connect(kService, kPath, kService,
+                                              QStringLiteral("NotificationClosed"), this,
+                                              SLOT(closed(uint, uint)));
+}
+
+bool WarningNotices::serverPresent() const
+{
+    if (!sessiondbus::sessionBusExists())
+        return false;
+    const QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    return bus && bus->isServiceRegistered(kService).value();
+}
+
+void WarningNotices::show(Kind kind, const QString &title, const QString &text)
+{
+    if (serverPresent()) {
+        const QVariantMap hints{
+            {QStringLiteral("urgency"), QVariant::fromValue(uchar(2))}}; // critical
+        const QDBusMessage reply =
+            notifications(QStringLiteral("Notify"), {title, ids_[kind], QString(), title, text,
+                                                     QStringList(), hints, 0 /* never expires */});
+        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+            ids_[kind] = reply.arguments().first().toUInt();
+            return;
+        }
+        logger::warn(QStringLiteral("Notification not shown: %1").arg(reply.errorMessage()));
+    }
+    tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+}
+
+void WarningNotices::close(Kind kind)
+{
+    const uint id = ids_[kind];
+    if (id == 0)
+        return;
+    ids_[kind] = 0;
+    if (serverPresent())
+        notifications(QStringLiteral("CloseNotification"), {id});
+}
+
+void WarningNotices::closed(uint id, uint)
+{
+    for (uint &shown : ids_)
+        if (shown == id)
+            shown = 0;
+}
