@@ -1,6 +1,8 @@
 // Start-up benchmark, run on a display with a tray host (scripts/bench): time from exec to the
 // login frame at the service and peak RSS, for the agent and for a floor program measured in the
-// same run; then the agent's CPU time over 60 idle seconds. Not a test.
+// same run; then the agent's CPU time over 60 idle seconds with an idle limit in force, so that
+// the idle source is read on every check. With RUNS 0 only the idle CPU is measured (scripts/bench
+// does that in a Wayland session). Not a test.
 
 #include "agent/ServerIPC.h"
 
@@ -126,8 +128,12 @@ int main(int argc, char *argv[])
         agentRss.push_back(a.peakRssMb);
     }
 
+    // An idle limit far away: the agent reads its idle source every tick and never acts on it.
+    auto policy = QObject::connect(&server, &ServerIPC::informationRequested,
+                                   [&] { server.sendInformation(R"({"idle": 86400})"); });
     QProcess *idle = nullptr;
     measure(server, agent, {}, env, 2000, &idle);
+    QObject::disconnect(policy);
     const double before = cpuSeconds(idle->processId());
     QElapsedTimer clock;
     clock.start();
@@ -137,14 +143,21 @@ int main(int argc, char *argv[])
     ::kill(pid_t(idle->processId()), SIGTERM);
     idle->waitForFinished(5000);
 
+    const double cpuPercent = 100.0 * cpu / idleSeconds;
+    const QString session = qEnvironmentVariable("XDG_SESSION_TYPE", QStringLiteral("x11"));
+    if (runs == 0) {
+        std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%); target < 0.1 %%: %s\n", idleSeconds,
+                    qPrintable(session), cpu, cpuPercent, cpuPercent < 0.1 ? "met" : "MISSED");
+        return 0;
+    }
     const double startRatio = median(agentMs) / median(floorMs);
     const double rssDelta = median(agentRss) - median(floorRss);
-    const double cpuPercent = 100.0 * cpu / idleSeconds;
     std::printf("%-24s %14s %14s\n", "", "start-up ms", "peak RSS MB");
     std::printf("%-24s %14.1f %14.1f\n", "floor (minimal tray)", median(floorMs), median(floorRss));
     std::printf("%-24s %14.1f %14.1f\n", "agent", median(agentMs), median(agentRss));
     std::printf("%-24s %14.2fx %+13.1f\n", "agent vs floor", startRatio, rssDelta);
-    std::printf("agent idle CPU over %d s: %.3f s (%.3f %%)\n", idleSeconds, cpu, cpuPercent);
+    std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%)\n", idleSeconds, qPrintable(session), cpu,
+                cpuPercent);
     std::printf("targets: start-up <= 1.25x: %s; RSS <= floor + 6 MB: %s; idle CPU < 0.1 %%: %s\n",
                 startRatio <= 1.25 ? "met" : "MISSED", rssDelta <= 6 ? "met" : "MISSED", cpuPercent < 0.1 ? "met" : "MISSED");
     return 0;

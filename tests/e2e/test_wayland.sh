@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The agent in a Wayland session (run by with-compositor.sh --tray): its tray icon on waybar,
+# idle time from the compositor, and an idle limit of 40 s.
+# Usage: test_wayland.sh AGENT SIM idle-logoff|typing
+#   idle-logoff: nobody touches anything; the agent logs the user off at the limit.
+#   typing:      wtype types every 10 s; after 60 s the agent still runs and never logged off.
+set -euo pipefail
+agent="$1" sim="$2" mode="$3"
+work="$(mktemp -d)"
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" 2>/dev/null; exit 1; }
+
+mkfifo "$work/sim.in"
+"$sim" --port 0 --idle 40 <"$work/sim.in" >"$work/events" 2>&1 &
+exec 3>"$work/sim.in"
+for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
+port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
+printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\nLOGOFF_COMMAND = date +%%s > %s\n' \
+    "$port" "$(id -u)" "$work/agent.log" "$work/logged-off" >"$work/agent.conf"
+start=$(date +%s)
+BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>"$work/agent.err" &
+agent_pid=$!
+for _ in $(seq 100); do grep -q '"login"' "$work/events" && break; sleep 0.1; done
+grep -q '"login"' "$work/events" || fail "no login"
+
+case "$mode" in
+idle-logoff)
+    for _ in $(seq 70); do kill -0 $agent_pid 2>/dev/null || break; sleep 1; done
+    status=0; wait $agent_pid || status=$?
+    [ "$status" = 0 ] || fail "agent exit status $status"
+    for _ in $(seq 30); do [ -s "$work/logged-off" ] && break; sleep 0.1; done
+    [ -s "$work/logged-off" ] || fail "no logoff"
+    took=$(($(cat "$work/logged-off") - start))
+    [ $took -ge 40 ] || fail "logged off after $took s, before the 40 s limit"
+    grep -q "User has been idle for too long" "$work/agent.log" || fail "no idle logoff line"
+    echo "logged off after $took s idle"
+    ;;
+typing)
+    for _ in 1 2 3 4 5 6; do
+        sleep 10
+        wtype -k Shift_L || fail "wtype failed"
+        kill -0 $agent_pid 2>/dev/null || fail "the agent ended while the user was typing"
+    done
+    [ ! -e "$work/logged-off" ] || fail "logged off while the user was typing"
+    ! grep -q "User has been idle for too long" "$work/agent.log" || fail "idle logoff line"
+    kill -TERM $agent_pid
+    status=0; wait $agent_pid || status=$?
+    [ "$status" = 0 ] || fail "agent exit status $status"
+    ;;
+esac
+grep -o "Idle time from the Wayland [a-z_0-9]* protocol" "$work/agent.log" | head -n1 | grep . || fail "no Wayland idle source"
+grep -q "Idle time not available" "$work/agent.log" && fail "idle time failed"
+grep -o '"user has been idle for: [0-9.]*' -i "$work/agent.log" | tail -n1 || true
+echo "wayland $mode: 1 passed, 0 failed"
