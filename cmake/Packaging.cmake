@@ -57,7 +57,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
+# qtwayland5: Qt runs natively in Wayland sessions, where the tray is reached over D-Bus.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, qtwayland5")
 file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
      "${CMAKE_INSTALL_FULL_SYSCONFDIR}/brimvault/agent.conf\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart/brimvault-agent.desktop\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)

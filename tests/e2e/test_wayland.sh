@@ -8,7 +8,7 @@ set -euo pipefail
 agent="$1" sim="$2" mode="$3"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" 2>/dev/null; exit 1; }
+fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" "$work/agent.err" 2>/dev/null; exit 1; }
 
 mkfifo "$work/sim.in"
 "$sim" --port 0 --idle 40 <"$work/sim.in" >"$work/events" 2>&1 &
