@@ -240,14 +240,21 @@ private slots:
         ClientIPC client(stalled.serverPort());
         client.start();
         const QString name(1000, QLatin1Char('n'));
+        // The longest single call: a send that blocked on the full socket would never return,
+        // while load only stretches each call by a scheduling slice.
         QElapsedTimer clock;
-        clock.start();
+        qint64 longest = 0;
+        const auto timed = [&](const auto &call) {
+            clock.restart();
+            call();
+            longest = qMax(longest, clock.elapsed());
+        };
         for (int i = 0; i < 20000; ++i) // 20 MB, far beyond what the kernel buffers hold
-            QVERIFY(client.sendLogin(name));
-        client.stop();
-        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+            timed([&] { QVERIFY(client.sendLogin(name)); });
+        timed([&] { client.stop(); });
+        QVERIFY2(longest < 500, qPrintable(QString::number(longest)));
         clock.restart();
-        QVERIFY(client.waitClosed(ClientIPC::kDrainMs + 1500));
+        QVERIFY(client.waitClosed(ClientIPC::kDrainMs + 5000));
         QVERIFY(clock.elapsed() >= ClientIPC::kDrainMs - 100);
     }
 
