@@ -59,8 +59,9 @@ void ClientIPC::start()
                 delete socket;
                 return;
             }
+            const auto owner = socketowner::serviceOwner(quint16(port_), socket->localPort());
+            owner_ = owner;
             if (serviceUid_ >= 0) {
-                const auto owner = socketowner::serviceOwner(quint16(port_), socket->localPort());
                 if (!owner || qint64(*owner) != serviceUid_) {
                     untrusted = owner ? QStringLiteral("uid %1").arg(*owner) : QStringLiteral("an unknown user");
                     socket->abort();
@@ -104,8 +105,9 @@ void ClientIPC::start()
             throw UntrustedPeerError(QStringLiteral("The service port 127.0.0.1:%1 belongs to %2, not uid %3; not trusted")
                                          .arg(port_)
                                          .arg(untrusted)
-                                         .arg(serviceUid_));
-        throw IpcError(QStringLiteral("IPC Server is not reachable on 127.0.0.1:%1: %2").arg(port_).arg(failure));
+                                         .arg(serviceUid_),
+                                     QStringLiteral("owned by %1 while uid %2 is trusted").arg(untrusted).arg(serviceUid_));
+        throw IpcError(QStringLiteral("IPC Server is not reachable on 127.0.0.1:%1: %2").arg(port_).arg(failure), failure);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sys/types.h>
 #include <variant>
 
 class QThread;
@@ -68,6 +69,11 @@ public:
     static constexpr qint64 kReadBufferBytes = 256 * 1024;
     static constexpr std::size_t kReadChunkBytes = 16 * 1024;
 
+    // The user that owns the service's socket, found when start() connected; nothing when the
+    // kernel's socket tables do not say.
+    std::optional<uid_t> serviceOwner() const { return owner_; }
+    int port() const { return port_; }
+
     // Messages received and not yet read, for diagnostics and tests.
     std::size_t pending() const;
     static constexpr int kDrainMs = 2000;
@@ -85,6 +91,7 @@ private:
 
     const int port_;
     const qint64 serviceUid_;
+    std::optional<uid_t> owner_; // written in start() before it returns
     QThread *ioThread_ = nullptr; // deleted in the destructor once it has finished
     QTcpSocket *socket_ = nullptr;
     std::unique_ptr<FrameDecoder> decoder_;

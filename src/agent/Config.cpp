@@ -165,7 +165,7 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
     if (!file.exists())
         return c;
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        warnings->append(QStringLiteral("Cannot read configuration file %1: %2; using the defaults")
+        warnings->append(QStringLiteral("Configuration file %1 cannot be read: %2; using the compiled-in defaults")
                              .arg(path, file.errorString()));
         return c;
     }
@@ -224,11 +224,24 @@ QString Config::defaultPath()
     return env.isEmpty() ? QStringLiteral("/etc/brimvault/agent.conf") : env;
 }
 
-QStringList Config::load()
+Config::LoadReport Config::load()
 {
-    QStringList warnings;
-    setConfig(fromFile(defaultPath(), &warnings));
-    return warnings;
+    LoadReport report;
+    const QString path = defaultPath();
+    setConfig(fromFile(path, &report.warnings));
+    const QFileInfo file(path);
+    if (!file.exists()) {
+        // A file named on purpose that is not there is worth a warning: the defaults mean a real logoff.
+        if (!qEnvironmentVariableIsEmpty("BRIMVAULT_AGENT_CONFIG"))
+            report.warnings.prepend(
+                QStringLiteral("Configuration file %1 not found; using the compiled-in defaults").arg(path));
+        else
+            report.info = QStringLiteral("No configuration file; using the compiled-in defaults");
+    } else if (file.isReadable() && file.isFile()) {
+        report.info = QStringLiteral("Configuration read from %1").arg(path);
+    }
+    report.path = file.exists() ? path : QString();
+    return report;
 }
 
 const Config &config() { return current(); }

@@ -46,8 +46,16 @@ struct Config
     static QStringList keys();
     QString valueText(const QString &key) const;
 
-    // The file at defaultPath() becomes the current configuration; returns the warnings.
-    static QStringList load();
+    // What load() found, for the log: one info line (the file read, or that there is none) and
+    // the warnings.
+    struct LoadReport
+    {
+        QString info;
+        QStringList warnings;
+        QString path; // the file read; empty when none
+    };
+    // The file at defaultPath() becomes the current configuration.
+    static LoadReport load();
 };
 
 // The current configuration (defaults until Config::load() or setConfig()).

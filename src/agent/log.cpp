@@ -3,6 +3,7 @@
 #include "utils.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <sys/stat.h>
 #include <vector>
 
 namespace logger {
@@ -141,6 +143,27 @@ void write(spdlog::level::level_enum level, const QString &text)
 
 } // namespace
 
+namespace {
+
+// Creates the missing folders of `path`, each readable by its owner only; existing ones are left
+// as they are.
+void makePrivateDirectories(const QString &path)
+{
+    QStringList missing;
+    QString dir = QDir::cleanPath(path);
+    while (!dir.isEmpty() && !QFileInfo::exists(dir)) {
+        missing.prepend(dir);
+        const QString parent = QFileInfo(dir).path();
+        if (parent == dir)
+            break;
+        dir = parent;
+    }
+    for (const QString &d : missing)
+        ::mkdir(QFile::encodeName(d).constData(), 0700);
+}
+
+} // namespace
+
 bool init(const Settings &settings)
 {
     State &st = state();
@@ -151,10 +174,15 @@ bool init(const Settings &settings)
     bool ok = true;
     if (!settings.file.isEmpty()) {
         try {
-            QDir().mkpath(QFileInfo(settings.file).absolutePath());
+            makePrivateDirectories(QFileInfo(settings.file).absolutePath());
+            // The log holds service messages and script errors, and home folders are often
+            // world-readable: every file the sink opens, the rotated ones' successors too, is
+            // made private before anything is written to it.
+            spdlog::file_event_handlers handlers;
+            handlers.after_open = [](const spdlog::filename_t &, std::FILE *file) { ::fchmod(::fileno(file), 0600); };
             st.file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
                 settings.file.toStdString(), static_cast<std::size_t>(std::max<qint64>(settings.maxBytes, 1024)),
-                static_cast<std::size_t>(std::max(settings.maxFiles - 1, 0)));
+                static_cast<std::size_t>(std::max(settings.maxFiles - 1, 0)), false, handlers);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "Cannot open log file %s: %s; logging to stderr only\n",
                          settings.file.toLocal8Bit().constData(), e.what());

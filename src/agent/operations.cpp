@@ -7,8 +7,10 @@
 #include "sessiondbus.h"
 
 #include <QCoreApplication>
-#include <QProcess>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
+#include <QThread>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
@@ -17,6 +19,8 @@
 #include <mutex>
 #include <optional>
 #include <pwd.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +29,7 @@ namespace operations {
 namespace {
 
 constexpr qint64 kMaxScreenSaverTimeout = 32767; // INT16 in the X protocol
+constexpr int kLogoffCommandWaitMs = 30000;
 
 int onXError(Display *display, XErrorEvent *event)
 {
@@ -206,6 +211,45 @@ double getIdleDuration()
     throw OperationError(reasons.join(QStringLiteral("; ")));
 }
 
+namespace {
+
+// Runs the command and reports how it ended. Not a QProcess: ending the session may end this
+// process first, and the command must then go on rather than be killed with it.
+void runLogoffCommand(const QString &program, const QStringList &arguments)
+{
+    std::vector<QByteArray> args{QFile::encodeName(program)};
+    for (const QString &a : arguments)
+        args.push_back(a.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program));
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && clock.elapsed() < kLogoffCommandWaitMs)
+        QThread::msleep(50);
+    if (done != pid) {
+        logger::warn(QStringLiteral("Logoff command still running after %1 s; not waiting for it")
+                         .arg(kLogoffCommandWaitMs / 1000));
+        return;
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const QString line = QStringLiteral("Logoff command ended with status %1").arg(code);
+    if (code == 0)
+        logger::info(line);
+    else
+        logger::error(line);
+}
+
+} // namespace
+
 void loggoff()
 {
     const QString command = config().LOGOFF_COMMAND;
@@ -222,10 +266,12 @@ void loggoff()
         const QString manager = sessiondbus::logoutViaSessionManager();
         if (!manager.isEmpty()) {
             logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(manager));
+            logger::info(QStringLiteral("Logoff through %1 accepted").arg(manager));
             return;
         }
         if (sessiondbus::terminateLogindSession()) {
             logger::info(QStringLiteral("Logging off: logind TerminateSession"));
+            logger::info(QStringLiteral("Logoff through org.freedesktop.login1.Manager.TerminateSession accepted"));
             return;
         }
         logger::error(QStringLiteral("No logoff method available: set LOGOFF_COMMAND, or run inside a session "
@@ -233,9 +279,7 @@ void loggoff()
         return;
     }
     logger::info(QStringLiteral("Logging off: %1 %2").arg(program, arguments.join(QLatin1Char(' '))));
-    // Detached: ending the session may end this process before the command does.
-    if (!QProcess::startDetached(program, arguments))
-        logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program));
+    runLogoffCommand(program, arguments);
 }
 
 } // namespace operations

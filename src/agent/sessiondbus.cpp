@@ -71,12 +71,27 @@ std::optional<QVariant> sessionProperty(const QString &path, const QString &name
 
 } // namespace
 
+namespace {
+const QByteArray kDisabledAddress = "disabled:";
+}
+
 bool sessionBusExists()
 {
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address == kDisabledAddress)
+        return false;
+    if (!address.isEmpty())
         return true;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+}
+
+void preventAutolaunch()
+{
+    // libdbus falls back to $XDG_RUNTIME_DIR/bus by itself; only "unset and no such socket"
+    // would autolaunch.
+    if (!sessionBusExists())
+        qputenv("DBUS_SESSION_BUS_ADDRESS", kDisabledAddress);
 }
 
 std::optional<double> mutterIdle()

@@ -16,6 +16,11 @@ constexpr int kCallTimeoutMs = 1000;
 // $XDG_RUNTIME_DIR/bus exists. Without one, asking for it would start a bus of our own.
 bool sessionBusExists();
 
+// Where no session bus exists, points D-Bus at an address that fails at once, so that nothing in
+// this process (Qt's tray and menu code included) or started by it autolaunches a bus of its own
+// that would outlive it. Call before anything uses D-Bus; sessionBusExists() keeps its answer.
+void preventAutolaunch();
+
 // Seconds since the last input.
 std::optional<double> mutterIdle();      // org.gnome.Mutter.IdleMonitor (GNOME, X11 and Wayland)
 std::optional<double> screenSaverIdle(); // org.freedesktop.ScreenSaver

@@ -8,6 +8,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <thread>
 #include <vector>
 
@@ -63,18 +65,29 @@ private slots:
         QCOMPARE(capture.texts(logger::Level::Error), QStringList{QStringLiteral("IpcError: port closed")});
     }
 
+    // Rotation at the size limit; the files and the folders made for them are the owner's alone.
     void rotatesAtSize()
     {
         QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("agent.log"));
+        const QString file = dir.filePath(QStringLiteral("state/brimvault/agent.log"));
         QVERIFY(logger::init({file, logger::Level::Debug, 4096, 3, false}));
         for (int i = 0; i < 500; ++i)
             logger::info(QString(60, QLatin1Char('x')));
         logger::flush();
         QVERIFY(QFileInfo(file).size() <= 4096);
-        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("agent.1.log"))));
-        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("agent.2.log"))));
-        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("agent.3.log"))));
+        const QString folder = QFileInfo(file).path();
+        QVERIFY(QFileInfo::exists(folder + QStringLiteral("/agent.1.log")));
+        QVERIFY(QFileInfo::exists(folder + QStringLiteral("/agent.2.log")));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/agent.3.log")));
+        const auto mode = [](const QString &path) {
+            struct stat st = {};
+            ::stat(QFile::encodeName(path).constData(), &st);
+            return st.st_mode & 0777;
+        };
+        for (const char *name : {"agent.log", "agent.1.log", "agent.2.log"})
+            QCOMPARE(mode(folder + QLatin1Char('/') + QLatin1String(name)), 0600u);
+        QCOMPARE(mode(folder), 0700u);
+        QCOMPARE(mode(dir.filePath(QStringLiteral("state"))), 0700u);
         logger::init({});
     }
 

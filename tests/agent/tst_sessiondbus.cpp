@@ -137,7 +137,8 @@ private slots:
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), call);
-        QCOMPARE(capture.texts(logger::Level::Info), QStringList{QStringLiteral("Logging off: %1 over D-Bus").arg(method)});
+        QCOMPARE(capture.texts(logger::Level::Info), (QStringList{QStringLiteral("Logging off: %1 over D-Bus").arg(method),
+                                                                 QStringLiteral("Logoff through %1 accepted").arg(method)}));
     }
 
     void logoffThroughLogind()
@@ -147,7 +148,9 @@ private slots:
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), QStringLiteral("logind TerminateSession c7"));
-        QCOMPARE(capture.texts(logger::Level::Info), QStringList{QStringLiteral("Logging off: logind TerminateSession")});
+        QCOMPARE(capture.texts(logger::Level::Info),
+                 (QStringList{QStringLiteral("Logging off: logind TerminateSession"),
+                              QStringLiteral("Logoff through org.freedesktop.login1.Manager.TerminateSession accepted")}));
     }
 
     void noLogoffMethod()

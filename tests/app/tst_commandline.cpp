@@ -98,6 +98,9 @@ private slots:
         QVERIFY2(out.isEmpty() || stdoutText.startsWith(out), qPrintable(stdoutText));
         QVERIFY(stderrText.contains(err));
         QVERIFY(stderrText.contains(QStringLiteral("INFO [main] Initializing Brimvault Agent, version: 1.0.0")));
+        // A named file that is not there is said on every start: the defaults mean a real logoff.
+        QVERIFY(stderrText.contains(
+            QStringLiteral("WARN [main] Configuration file /nonexistent not found; using the compiled-in defaults")));
     }
 };
 

@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 // The real agent against the real simulator, on a display with a tray host.
@@ -71,6 +72,25 @@ class TestAgentE2E : public QObject
         QVERIFY(agent.waitForStarted());
     }
 
+    // The log names why the run ended, once.
+    bool endedFor(const QString &cause) const
+    {
+        return log().count(QStringLiteral("INFO [main] Ending: ")) == 1 &&
+               log().contains(QStringLiteral("INFO [main] Ending: ") + cause);
+    }
+    // The records of `texts` appear in the log in this order.
+    bool inOrder(const QStringList &texts) const
+    {
+        const QString text = log();
+        int at = 0;
+        for (const QString &t : texts) {
+            at = text.indexOf(t, at);
+            if (at < 0)
+                return false;
+        }
+        return true;
+    }
+
     // Waits for the agent to end; the milliseconds it took from `cause`.
     qint64 endedWithin(const QElapsedTimer &cause, int timeoutMs = 10000)
     {
@@ -109,7 +129,25 @@ class TestAgentE2E : public QObject
         QTest::qWait(2500);
     }
 
+    // Live processes that ended up as our children, other than the simulator: what the agent
+    // started and left behind (we are their subreaper).
+    QStringList leftovers() const
+    {
+        QStringList found;
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+            if (entry.toInt() <= 0 || entry.toLongLong() == sim.processId() || !stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray text = stat.readAll();
+            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 1 && fields[1].toLongLong() == getpid() && fields[0] != "Z")
+                found << QString::fromUtf8(text.left(text.lastIndexOf(')') + 1));
+        }
+        return found;
+    }
+
 private slots:
+    void initTestCase() { QVERIFY(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0); }
     void init()
     {
         QFile::remove(dir.filePath(QStringLiteral("logged-off")));
@@ -140,6 +178,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
         QVERIFY(log().contains(QStringLiteral("Quit invoked, logoff: False")));
         QVERIFY(!agent.readAllStandardError().contains("QThread: Destroyed"));
+        QVERIFY(endedFor(QStringLiteral("SIGTERM received")));
     }
 
     void logoffCommandLogsOffAfterASecond()
@@ -157,6 +196,15 @@ private slots:
         const QString text = log();
         QVERIFY(text.contains(QStringLiteral("Quit invoked, logoff: True")));
         QVERIFY(text.contains(QStringLiteral("DEBUG [main] Exiting")));
+        QVERIFY(endedFor(QStringLiteral("logoff requested by the service")));
+        // What an administrator reads at INFO level, in order.
+        QTRY_VERIFY(log().contains(QStringLiteral("INFO [main] Logoff command ended with status 0")));
+        QVERIFY(inOrder({QStringLiteral("INFO [main] Configuration read from ") + dir.filePath(QStringLiteral("agent.conf")),
+                         QStringLiteral("INFO [main] Connected to the service at 127.0.0.1:%1, owned by uid %2").arg(port).arg(getuid()),
+                         QStringLiteral("INFO [main] Session limits: idle none, session length 100000 s"),
+                         QStringLiteral("INFO [main] Ending: logoff requested by the service"),
+                         QStringLiteral("DEBUG [main] Exiting"), QStringLiteral("INFO [main] Logging off: /bin/sh -c"),
+                         QStringLiteral("INFO [main] Logoff command ended with status 0")}));
         QFile stamp(dir.filePath(QStringLiteral("logged-off")));
         QTRY_VERIFY(stamp.size() > 0);
         QVERIFY(stamp.open(QIODevice::ReadOnly));
@@ -175,7 +223,22 @@ private slots:
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(log().contains(QStringLiteral("WARN [link] Lost connection with Service, closing program")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
+        QVERIFY(endedFor(QStringLiteral("connection to the service lost")));
     }
+    // Without a session bus nothing autolaunches one (Qt's tray code would): once the agent has
+    // ended, nothing it started is left, a script that was still running included.
+    void noLeftoversWithoutABus()
+    {
+        const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        startLinkedAgent();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+        command("script echo started > '" + dir.filePath(QStringLiteral("bg")).toUtf8() + "'\\nsleep 300");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath(QStringLiteral("bg"))), 10000);
+        terminateWithin2s();
+        QTRY_VERIFY2_WITH_TIMEOUT(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char('\n'))), 5000);
+    }
+
     void noTrayHostEndsWithStatusOne_data()
     {
         QTest::addColumn<int>("waitSeconds");
@@ -237,6 +300,7 @@ private slots:
 
         run(otherSession, "s2");
         QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        QTest::qWait(1000); // SIGTERM is handled once the icon is shown; before, it kills
         ::kill(pid_t(agent.processId()), SIGKILL);
         QVERIFY(agent.waitForFinished(5000));
         run(after, "s1");
@@ -259,11 +323,13 @@ private slots:
         QVERIFY(clock.elapsed() >= 20000);
         QCOMPARE(agent.exitCode(), 1);
         const QStringList errors = log().split(QLatin1Char('\n')).filter(QStringLiteral(" ERROR [main] "));
-        QCOMPARE(errors.size(), 3);
-        QVERIFY(errors[0].endsWith(QStringLiteral("AgentError: No connection to service, exiting.")));
+        QCOMPARE(errors.size(), 4);
+        QVERIFY(errors[0].endsWith(QStringLiteral("ServiceUnavailableError: No connection to service, exiting.")));
         QVERIFY(errors[1].endsWith(QStringLiteral("ERROR [main] No connection to service, exiting.")));
         QVERIFY(errors[2].endsWith(QStringLiteral(
             "Brimvault Service is not running, or it can't contact with Brimvault Server. User Tools stopped")));
+        QVERIFY(errors[3].endsWith(
+            QStringLiteral("No usable service at 127.0.0.1:%1 after 10 attempts; the last: Connection refused").arg(port)));
         QCOMPARE(log().split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("DEBUG \\[main\\] IPC Server is not reachable$"))).size(), 10);
     }
 
@@ -286,6 +352,9 @@ private slots:
         const QStringList warnings = log().split(QLatin1Char('\n')).filter(QStringLiteral(" WARN [main] The service port"));
         QCOMPARE(warnings.size(), 10);
         QVERIFY(warnings.first().endsWith(QStringLiteral("belongs to uid 65534, not uid 0; not trusted")));
+        QVERIFY(log().contains(QStringLiteral("ERROR [main] No usable service at 127.0.0.1:%1 after 10 attempts; the last: "
+                                              "owned by uid 65534 while uid 0 is trusted")
+                                   .arg(port)));
         QVERIFY(simEvents.wait(QStringLiteral("login"), 500).isEmpty()); // nothing was sent to it
     }
 
@@ -301,6 +370,7 @@ private slots:
         const QDateTime ended = logTime(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
         QVERIFY(warned.isValid() && ended.isValid());
         QVERIFY(warned.msecsTo(ended) >= 4500);
+        QVERIFY(endedFor(QStringLiteral("session limit reached")));
         QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
 

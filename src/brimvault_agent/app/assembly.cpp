@@ -8,6 +8,7 @@
 
 #include "agent/Config.h"
 #include "agent/ScriptExecutorThread.h"
+#include "agent/errors.h"
 #include "agent/log.h"
 #include "agent/operations.h"
 #include "agent/utils.h"
@@ -73,6 +74,8 @@ int main(Args &args)
         logger::exception();
         logger::error(QString::fromUtf8(e.what()));
         logger::error(QStringLiteral("Brimvault Service is not running, or it can't contact with Brimvault Server. User Tools stopped"));
+        if (const auto *unavailable = dynamic_cast<const ServiceUnavailableError *>(&e))
+            logger::error(unavailable->detail());
         return 1;
     }
 

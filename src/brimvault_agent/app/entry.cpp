@@ -5,6 +5,7 @@
 
 #include "agent/Config.h"
 #include "agent/log.h"
+#include "agent/sessiondbus.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
 #include <QApplication>
@@ -19,14 +20,13 @@ namespace app {
 
 namespace {
 
-void setUpLogging()
+Config::LoadReport setUpLogging()
 {
-    const QStringList warnings = Config::load();
+    const Config::LoadReport report = Config::load();
     logger::Level level = logger::Level::Info;
     logger::parseLevel(config().LOG_LEVEL, &level);
     logger::init({config().LOG_FILE, level, config().LOG_MAX_BYTES, 3, true});
-    for (const QString &w : warnings)
-        logger::warn(w);
+    return report;
 }
 
 void print(FILE *stream, const QString &text)
@@ -41,14 +41,19 @@ void print(FILE *stream, const QString &text)
 void sigTerm(int, void *)
 {
     if (trayIcon)
-        trayIcon->quit();
+        trayIcon->end(QStringLiteral("SIGTERM received"));
 }
 
 int processEntry(int argc, char **argv)
 {
     QThread::currentThread()->setObjectName(QStringLiteral("main"));
-    setUpLogging();
+    sessiondbus::preventAutolaunch();
+    const Config::LoadReport report = setUpLogging();
     logger::info(QStringLiteral("Initializing %1, version: %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));
+    if (!report.info.isEmpty())
+        logger::info(report.info);
+    for (const QString &w : report.warnings)
+        logger::warn(w);
 
     bool cli = false;
     for (int i = 1; i < argc; ++i)

@@ -30,12 +30,18 @@ MessagesProcessor::MessagesProcessor()
         try {
             ipc = std::make_unique<ClientIPC>(config().IPC_PORT, config().IPC_SERVICE_UID);
             ipc->start();
+            const auto owner = ipc->serviceOwner();
+            logger::info(QStringLiteral("Connected to the service at 127.0.0.1:%1, owned by uid %2")
+                             .arg(config().IPC_PORT)
+                             .arg(owner ? QString::number(*owner) : QStringLiteral("unknown")));
             break;
         } catch (const std::exception &e) {
             if (dynamic_cast<const UntrustedPeerError *>(&e))
                 logger::warn(QString::fromUtf8(e.what()));
             logger::debug(QStringLiteral("IPC Server is not reachable"));
             lastFailure = utils::exceptionToMessage(e);
+            const auto *ipcError = dynamic_cast<const IpcError *>(&e);
+            failureReason_ = ipcError ? ipcError->reason() : QString::fromUtf8(e.what());
             ipc.reset();
             std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
         }
@@ -64,6 +70,8 @@ MessagesProcessor::~MessagesProcessor()
 }
 
 bool MessagesProcessor::isAlive() const { return ipc != nullptr; }
+
+QString MessagesProcessor::failureReason() const { return failureReason_; }
 
 void MessagesProcessor::requestInformation()
 {

@@ -31,6 +31,8 @@ public:
     ~MessagesProcessor() override;
 
     bool isAlive() const;
+    // Why the last connection attempt failed, for the start-up error.
+    QString failureReason() const;
     void requestInformation();
     void sendLogin(const QString &userName);
     void sendLogout(const QString &userName);
@@ -63,6 +65,7 @@ private:
     void throttle();
 
     std::unique_ptr<ClientIPC> ipc;
+    QString failureReason_;
     std::atomic<bool> running{false};
     std::atomic<bool> loopEnded{false};
     // Set by stop() and never cleared, so a stop() that comes before run() has set `running`

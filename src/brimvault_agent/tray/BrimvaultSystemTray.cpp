@@ -99,13 +99,17 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     connect(timer, &QTimer::timeout, this, &BrimvaultSystemTray::checkTimers);
 
     if (!ipc->isAlive())
-        throw AgentError(QStringLiteral("No connection to service, exiting."));
+        throw ServiceUnavailableError(QStringLiteral("No connection to service, exiting."),
+                                      QStringLiteral("No usable service at 127.0.0.1:%1 after %2 attempts; the last: %3")
+                                          .arg(cfg.IPC_PORT)
+                                          .arg(MessagesProcessor::kConnectAttempts)
+                                          .arg(ipc->failureReason()));
 
     stopped = false;
     connect(ipc.get(), &MessagesProcessor::disconnect, this, &BrimvaultSystemTray::disconnect);
     connect(ipc.get(), &MessagesProcessor::displayMessage, this, &BrimvaultSystemTray::displayMessage);
     connect(ipc.get(), &MessagesProcessor::information, this, &BrimvaultSystemTray::information);
-    connect(ipc.get(), &MessagesProcessor::exit, this, [this] { quit(false); });
+    connect(ipc.get(), &MessagesProcessor::exit, this, [this] { end(QStringLiteral("connection to the service lost")); });
     connect(ipc.get(), &MessagesProcessor::logoff, this, &BrimvaultSystemTray::logoff);
     connect(ipc.get(), &MessagesProcessor::script, this, &BrimvaultSystemTray::executeScript);
 
@@ -152,6 +156,11 @@ void BrimvaultSystemTray::information(const QVariantMap &info)
     } catch (const std::exception &e) {
         logger::error(QStringLiteral("Information message not applied: %1").arg(utils::exceptionToMessage(e)));
     }
+    const auto seconds = [](const std::optional<qint64> &limit, bool zeroIsNone) {
+        return !limit || (zeroIsNone && *limit == 0) ? QStringLiteral("none") : QStringLiteral("%1 s").arg(*limit);
+    };
+    logger::info(QStringLiteral("Session limits: idle %1, session length %2")
+                     .arg(seconds(maxIdleTime, false), seconds(maxSessionTime, true)));
 }
 
 void BrimvaultSystemTray::checkTimers()
@@ -208,7 +217,7 @@ void BrimvaultSystemTray::checkIdle()
     }
     if (remaining <= 0) {
         logger::info(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed"));
-        quit(true);
+        end(QStringLiteral("idle limit reached"), true);
     }
 }
 
@@ -229,7 +238,7 @@ void BrimvaultSystemTray::checkMaxSession()
     }
     if (remaining <= 0) {
         logger::debug(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
-        quit(true);
+        end(QStringLiteral("session limit reached"), true);
     }
 }
 
@@ -262,7 +271,14 @@ void BrimvaultSystemTray::executeScript(const QString &script)
     }
 }
 
-void BrimvaultSystemTray::logoff() { quit(true); }
+void BrimvaultSystemTray::logoff() { end(QStringLiteral("logoff requested by the service"), true); }
+
+void BrimvaultSystemTray::end(const QString &cause, bool logoff)
+{
+    if (endCause.isEmpty())
+        endCause = cause;
+    quit(logoff);
+}
 
 void BrimvaultSystemTray::disconnect() {}
 
@@ -277,6 +293,9 @@ void BrimvaultSystemTray::quit(bool logoff)
     logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
     if (!stopped) {
         stopped = true;
+        // What the administrator reads to learn why the session ended; once per run.
+        logger::info(QStringLiteral("Ending: %1")
+                         .arg(endCause.isEmpty() ? QStringLiteral("the application was asked to quit") : endCause));
         try {
             ipc->sendLogout(operations::getCurrentUser());
             timer->stop();

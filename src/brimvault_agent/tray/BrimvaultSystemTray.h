@@ -50,6 +50,8 @@ public slots:
     void disconnect();
     void about();
     void quit(bool logoff = false);
+    // quit() for a reason that the log gives once, as "Ending: <cause>".
+    void end(const QString &cause, bool logoff = false);
 
 private:
     friend class TestBrimvaultSystemTray;
@@ -73,6 +75,7 @@ private:
     bool showMaxSessionWarn = true;
     QTimer *timer = nullptr;
     bool stopped = false;
+    QString endCause;
     int graceTimerShots = kGraceTicks;
     std::optional<QString> idleFailure; // reason of the idle failure last logged, while it lasts
 
