@@ -1,4 +1,5 @@
 #include "SimulatorEvents.h"
+#include "Timing.h"
 
 #include "agent/FrameDecoder.h"
 
@@ -98,7 +99,8 @@ class TestAgentE2E : public QObject
             return -1;
         return cause.elapsed();
     }
-    // Sends SIGTERM `count` times; the agent must end normally, with status 0, within 2 s.
+    // Sends SIGTERM `count` times; the agent must end normally, with status 0, within 2 s (the
+    // link's drain bound, which a clean end never waits out).
     void terminateWithin2s(int count = 1)
     {
         QElapsedTimer cause;
@@ -106,7 +108,7 @@ class TestAgentE2E : public QObject
         for (int i = 0; i < count; ++i)
             ::kill(pid_t(agent.processId()), SIGTERM);
         const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QVERIFY2(ms >= 0 && ms <= promptMs(2000), qPrintable(QString::number(ms)));
         QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent.exitCode(), 0);
     }
@@ -383,7 +385,7 @@ private slots:
         cause.start();
         ::kill(pid_t(sim.processId()), SIGKILL);
         const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000, qPrintable(QString::number(ms)));
+        QVERIFY2(ms >= 0 && ms <= promptMs(2000), qPrintable(QString::number(ms)));
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(log().contains(QStringLiteral("Lost connection with Service, closing program")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
@@ -397,7 +399,7 @@ private slots:
         cause.start();
         command("close");
         const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2500, qPrintable(QString::number(ms))); // the pause itself is 2 s
+        QVERIFY2(ms >= 0 && ms <= 2000 + promptMs(500), qPrintable(QString::number(ms))); // the pause itself is 2 s
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(log().contains(QStringLiteral("Lost connection with Service, closing program")));
     }
@@ -458,7 +460,7 @@ private slots:
         cause.start();
         ::kill(pid_t(agent.processId()), SIGTERM);
         const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 1000, qPrintable(QString::number(ms)));
+        QVERIFY2(ms >= 0 && ms < 2000, qPrintable(QString::number(ms))); // not after the next attempt
         QCOMPARE(agent.exitStatus(), QProcess::CrashExit); // ended by the signal
     }
 

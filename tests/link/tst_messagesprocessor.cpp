@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 
+#include "agent/ClientIPC.h"
 #include "agent/Config.h"
 #include "agent/ServerIPC.h"
 #include "agent/protocol.h"
@@ -110,7 +111,7 @@ private slots:
         QElapsedTimer stopClock;
         stopClock.start();
         link->stop();
-        QVERIFY(stopClock.elapsed() < 100); // stop() does not wait
+        QVERIFY(stopClock.elapsed() < ClientIPC::kDrainMs / 2); // stop() does not wait for the drain
         QTRY_COMPARE(rec.events.last(), QStringLiteral("exit"));
         QVERIFY(link->wait(3000));
         QCOMPARE(rec.events.count(QStringLiteral("exit")), 1);
@@ -183,7 +184,7 @@ private slots:
         clock.start();
         link->stop();
         QVERIFY(link->wait(3000));
-        QVERIFY(clock.elapsed() < 1000);
+        QVERIFY(clock.elapsed() < MessagesProcessor::kFirstReadPauseMs); // not waited out
         QTRY_COMPARE(rec.events, QStringList{QStringLiteral("exit")});
     }
 
@@ -198,7 +199,7 @@ private slots:
             QElapsedTimer clock;
             clock.start();
             QVERIFY(link.wait(3000));
-            QVERIFY(clock.elapsed() < 1000);
+            QVERIFY(clock.elapsed() < MessagesProcessor::kFirstReadPauseMs); // not waited out
         }
     }
 
@@ -283,7 +284,7 @@ private slots:
         clock.restart();
         link.start();
         QVERIFY(link.wait(1000));
-        QVERIFY(clock.elapsed() < 500); // no pause without a client
+        QVERIFY(clock.elapsed() < MessagesProcessor::kFirstReadPauseMs); // no pause without a client
         QCoreApplication::processEvents();
         QVERIFY(rec.events.isEmpty());
     }
@@ -315,8 +316,7 @@ private slots:
             late.join();
             QVERIFY(link.isAlive());
             QVERIFY(clock.elapsed() >= 2 * MessagesProcessor::kRetryPauseMs);
-            QVERIFY(clock.elapsed() < 3 * MessagesProcessor::kRetryPauseMs);
-            QCOMPARE(capture.count(QStringLiteral("IPC Server is not reachable")), 2);
+            QCOMPARE(capture.count(QStringLiteral("IPC Server is not reachable")), 2); // no third pause
         }
         ::close(listener);
     }
