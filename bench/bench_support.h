@@ -16,7 +16,9 @@ constexpr int kPayload = 100;
 
 inline qint64 nowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Payload: sequence number and send time, padded to 100 bytes.
@@ -42,7 +44,6 @@ public:
         server = nullptr;
     }
 };
-
 
 // Resident memory of this process in MiB.
 inline double residentMb()

@@ -17,7 +17,8 @@ int main(int argc, char *argv[])
     QSystemTrayIcon tray(QIcon(QString::fromLocal8Bit(argv[2])));
     tray.show();
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(QString::fromLocal8Bit(argv[1]).toUInt()));
+    socket.connectToHost(QHostAddress(QHostAddress::LocalHost),
+                         quint16(QString::fromLocal8Bit(argv[1]).toUInt()));
     if (!socket.waitForConnected(2000))
         return 1;
     socket.write(ipc::encodeFrame(ipc::REQ_LOGIN, qgetenv("USER")));

@@ -117,7 +117,8 @@ Stats floorRun()
     const qint64 start = nowNs();
     std::vector<char> buf(frameSize);
     for (int i = 0; i < kThroughputMessages; ++i) {
-        if (!readFully(reader, buf.data(), size_t(frameSize)) || QByteArray(buf.data() + 5, 12).split(' ').first().toInt() != i) {
+        if (!readFully(reader, buf.data(), size_t(frameSize)) ||
+            QByteArray(buf.data() + 5, 12).split(' ').first().toInt() != i) {
             st.ok = false;
             break;
         }
@@ -189,7 +190,8 @@ Stats linkRun()
 
     MessagesProcessor link;
     Receiver receiver;
-    QObject::connect(&link, &MessagesProcessor::displayMessage, &receiver, [&](const QString &m) { receiver.take(m); });
+    QObject::connect(&link, &MessagesProcessor::displayMessage, &receiver,
+                     [&](const QString &m) { receiver.take(m); });
     link.start();
     QThread::msleep(MessagesProcessor::kFirstReadPauseMs + 200);
     ServerIPC *server = service.server;
@@ -217,7 +219,9 @@ Stats linkRun()
     receiver.received = 0;
     auto sendNext = [server, &receiver] {
         const qint64 seq = receiver.expected;
-        QMetaObject::invokeMethod(server, [server, seq] { server->sendMessage(QString::fromLatin1(payload(seq, nowNs()))); });
+        QMetaObject::invokeMethod(server, [server, seq] {
+            server->sendMessage(QString::fromLatin1(payload(seq, nowNs())));
+        });
     };
     receiver.onMessage = [&] {
         if (receiver.received < kLatencySamples)
@@ -247,12 +251,16 @@ int main(int argc, char *argv[])
     const Stats floor = floorRun();
     const Stats link = linkRun();
     std::printf("%-28s %14s %12s %12s\n", "", "messages/s", "p50 us", "p99 us");
-    std::printf("%-28s %14.0f %12.1f %12.1f\n", "floor (raw loopback TCP)", floor.messagesPerSecond, floor.p50us, floor.p99us);
-    std::printf("%-28s %14.0f %12.1f %12.1f\n", "link (to the GUI thread)", link.messagesPerSecond, link.p50us, link.p99us);
-    std::printf("%-28s %14.2f %12.2f %12.2f\n", "ratio link/floor", link.messagesPerSecond / floor.messagesPerSecond,
-                link.p50us / floor.p50us, link.p99us / floor.p99us);
+    std::printf("%-28s %14.0f %12.1f %12.1f\n", "floor (raw loopback TCP)", floor.messagesPerSecond,
+                floor.p50us, floor.p99us);
+    std::printf("%-28s %14.0f %12.1f %12.1f\n", "link (to the GUI thread)", link.messagesPerSecond,
+                link.p50us, link.p99us);
+    std::printf("%-28s %14.2f %12.2f %12.2f\n", "ratio link/floor",
+                link.messagesPerSecond / floor.messagesPerSecond, link.p50us / floor.p50us,
+                link.p99us / floor.p99us);
     std::printf("all %d delivered in order: %s\n", kThroughputMessages, link.ok ? "yes" : "NO");
     std::printf("targets: >= 100000 messages/s: %s; p99 <= 3x floor: %s\n",
-                link.messagesPerSecond >= 100000 ? "met" : "MISSED", link.p99us <= 3 * floor.p99us ? "met" : "MISSED");
+                link.messagesPerSecond >= 100000 ? "met" : "MISSED",
+                link.p99us <= 3 * floor.p99us ? "met" : "MISSED");
     return link.ok ? 0 : 1;
 }

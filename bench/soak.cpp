@@ -53,7 +53,8 @@ int serve(qint64 burst, int seconds, int rate)
             due = qMin(total, burst + streamClock.elapsed() * rate / 1000);
         }
         QByteArray chunk;
-        while (next < qMin(due, next >= burst ? total : burst) && server.bytesPending() + chunk.size() < (1 << 20))
+        while (next < qMin(due, next >= burst ? total : burst) &&
+               server.bytesPending() + chunk.size() < (1 << 20))
             chunk += ipc::encodeFrame(ipc::MSG_MESSAGE, payload(next++, 0));
         if (!chunk.isEmpty())
             server.sendRaw(chunk);
@@ -80,7 +81,8 @@ int main(int argc, char *argv[])
     QProcess service;
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service.start(QCoreApplication::applicationFilePath(),
-                  {QStringLiteral("--serve"), QString::number(burst), QString::number(streamSeconds), QString::number(rate)});
+                  {QStringLiteral("--serve"), QString::number(burst),
+                   QString::number(streamSeconds), QString::number(rate)});
     if (!service.waitForReadyRead(10000))
         return 1;
     Config c = Config::defaults();
@@ -120,12 +122,13 @@ int main(int argc, char *argv[])
     link.wait(5000);
     service.waitForFinished(5000);
 
-    std::printf("burst: %lld messages in %.1f s (%.0f/s); stream: %d s at %d/s\n",
-                burst, burstSeconds, burst / qMax(burstSeconds, 0.001), streamSeconds, rate);
+    std::printf("burst: %lld messages in %.1f s (%.0f/s); stream: %d s at %d/s\n", burst,
+                burstSeconds, burst / qMax(burstSeconds, 0.001), streamSeconds, rate);
     std::printf("%-24s %8.1f MB\n", "resident at start", start);
     std::printf("%-24s %8.1f MB (%+.1f)\n", "peak", peak, peak - start);
     std::printf("%-24s %8.1f MB (%+.1f)\n", "after the stream", end, end - start);
     std::printf("delivered %lld of %lld, in order: %s\n", received, total, inOrder ? "yes" : "NO");
-    std::printf("target: back within 2 MB of the start: %s\n", end - start <= 2.0 ? "met" : "MISSED");
+    std::printf("target: back within 2 MB of the start: %s\n",
+                end - start <= 2.0 ? "met" : "MISSED");
     return received == total && inOrder ? 0 : 1;
 }

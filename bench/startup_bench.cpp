@@ -49,12 +49,13 @@ double cpuSeconds(qint64 pid)
 }
 
 // Starts `program`, waits for its login frame, lets it settle, and records the numbers.
-Run measure(ServerIPC &server, const QString &program, const QStringList &args, const QProcessEnvironment &env,
-            int settleMs, QProcess **keep = nullptr)
+Run measure(ServerIPC &server, const QString &program, const QStringList &args,
+            const QProcessEnvironment &env, int settleMs, QProcess **keep = nullptr)
 {
     Run run;
     bool loggedIn = false;
-    auto connection = QObject::connect(&server, &ServerIPC::loginReceived, [&] { loggedIn = true; });
+    auto connection =
+        QObject::connect(&server, &ServerIPC::loginReceived, [&] { loggedIn = true; });
     auto *process = new QProcess;
     process->setProcessEnvironment(env);
     process->setStandardErrorFile(QProcess::nullDevice());
@@ -108,7 +109,11 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     QFile conf(dir.filePath(QStringLiteral("agent.conf")));
     conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("IPC_PORT = %1\nLOG_FILE = %2\nIPC_SERVICE_UID = %3\n").arg(server.port()).arg(dir.filePath(QStringLiteral("agent.log"))).arg(getuid()).toUtf8());
+    conf.write(QStringLiteral("IPC_PORT = %1\nLOG_FILE = %2\nIPC_SERVICE_UID = %3\n")
+                   .arg(server.port())
+                   .arg(dir.filePath(QStringLiteral("agent.log")))
+                   .arg(getuid())
+                   .toUtf8());
     conf.close();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
@@ -116,7 +121,8 @@ int main(int argc, char *argv[])
     std::vector<double> agentMs, floorMs, agentRss, floorRss;
     for (int i = 0; i < runs; ++i) {
         // Alternate, so drift on the machine weighs on both alike.
-        const Run f = measure(server, floorProgram, {QString::number(server.port()), icon}, env, 500);
+        const Run f =
+            measure(server, floorProgram, {QString::number(server.port()), icon}, env, 500);
         const Run a = measure(server, agent, {}, env, 500);
         if (f.startupMs < 0 || a.startupMs < 0) {
             std::fprintf(stderr, "a program did not log in\n");
@@ -146,8 +152,9 @@ int main(int argc, char *argv[])
     const double cpuPercent = 100.0 * cpu / idleSeconds;
     const QString session = qEnvironmentVariable("XDG_SESSION_TYPE", QStringLiteral("x11"));
     if (runs == 0) {
-        std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%); target < 0.1 %%: %s\n", idleSeconds,
-                    qPrintable(session), cpu, cpuPercent, cpuPercent < 0.1 ? "met" : "MISSED");
+        std::printf(
+            "agent idle CPU over %d s (%s session): %.3f s (%.3f %%); target < 0.1 %%: %s\n",
+            idleSeconds, qPrintable(session), cpu, cpuPercent, cpuPercent < 0.1 ? "met" : "MISSED");
         return 0;
     }
     const double startRatio = median(agentMs) / median(floorMs);
@@ -156,9 +163,10 @@ int main(int argc, char *argv[])
     std::printf("%-24s %14.1f %14.1f\n", "floor (minimal tray)", median(floorMs), median(floorRss));
     std::printf("%-24s %14.1f %14.1f\n", "agent", median(agentMs), median(agentRss));
     std::printf("%-24s %14.2fx %+13.1f\n", "agent vs floor", startRatio, rssDelta);
-    std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%)\n", idleSeconds, qPrintable(session), cpu,
-                cpuPercent);
+    std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%)\n", idleSeconds,
+                qPrintable(session), cpu, cpuPercent);
     std::printf("targets: start-up <= 1.25x: %s; RSS <= floor + 6 MB: %s; idle CPU < 0.1 %%: %s\n",
-                startRatio <= 1.25 ? "met" : "MISSED", rssDelta <= 6 ? "met" : "MISSED", cpuPercent < 0.1 ? "met" : "MISSED");
+                startRatio <= 1.25 ? "met" : "MISSED", rssDelta <= 6 ? "met" : "MISSED",
+                cpuPercent < 0.1 ? "met" : "MISSED");
     return 0;
 }

@@ -16,14 +16,22 @@ struct Item
     bool error;
     ipc::MessageId id;
     QByteArray data;
-    bool operator==(const Item &o) const { return error == o.error && id == o.id && data == o.data; }
+    bool operator==(const Item &o) const
+    {
+        return error == o.error && id == o.id && data == o.data;
+    }
 };
 
 std::vector<Item> decode(const uint8_t *data, size_t size, size_t step)
 {
     std::vector<Item> items;
-    FrameDecoder decoder([&](ipc::Message &&m) { items.push_back({false, m.id, m.data}); },
-                         [&](const QString &) { items.push_back({true, 0, {}}); });
+    FrameDecoder decoder(
+        [&](ipc::Message &&m) {
+            items.push_back({false, m.id, m.data});
+        },
+        [&](const QString &) {
+            items.push_back({true, 0, {}});
+        });
     for (size_t i = 0; i < size; i += step)
         decoder.feed(reinterpret_cast<const char *>(data) + i, std::min(step, size - i));
     return items;
@@ -55,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // The information decoder on the raw input too, without the framing in front of it.
     try {
-        (void)ipc::decodeInformation(QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
+        (void)ipc::decodeInformation(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
     } catch (const ProtocolError &) {
     }
     return 0;

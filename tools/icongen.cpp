@@ -53,9 +53,11 @@ bool writeLogo(const QString &dir, int scale)
     font.setBold(true);
     p.setFont(font);
     p.setPen(QColor(0x1f, 0x5f, 0x9e));
-    p.drawText(QRectF(h * 1.2, 0, w - h * 1.2, h), Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("Brimvault"));
+    p.drawText(QRectF(h * 1.2, 0, w - h * 1.2, h), Qt::AlignVCenter | Qt::AlignLeft,
+               QStringLiteral("Brimvault"));
     p.end();
-    const QString path = scale == 1 ? QStringLiteral("%1/logo/apps").arg(dir) : QStringLiteral("%1/logo@2x/apps").arg(dir);
+    const QString path = scale == 1 ? QStringLiteral("%1/logo/apps").arg(dir)
+                                    : QStringLiteral("%1/logo@2x/apps").arg(dir);
     QDir().mkpath(path);
     return img.save(path + QStringLiteral("/brimvault-logo.png"));
 }

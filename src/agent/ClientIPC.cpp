@@ -48,12 +48,14 @@ void ClientIPC::start()
 
     QString failure;
     QString untrusted;
-    // The socket is made, connected and later destroyed in the I/O thread, so it never crosses threads.
+    // The socket is made, connected and later destroyed in the I/O thread, so it never crosses
+    // threads.
     QMetaObject::invokeMethod(
         context,
         [&] {
             auto *socket = new QTcpSocket;
-            socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port_));
+            socket->connectToHost(QHostAddress(QHostAddress::LocalHost),
+                                  static_cast<quint16>(port_));
             if (!socket->waitForConnected(kConnectTimeoutMs)) {
                 failure = socket->errorString();
                 delete socket;
@@ -63,7 +65,8 @@ void ClientIPC::start()
             owner_ = owner;
             if (serviceUid_ >= 0) {
                 if (!owner || qint64(*owner) != serviceUid_) {
-                    untrusted = owner ? QStringLiteral("uid %1").arg(*owner) : QStringLiteral("an unknown user");
+                    untrusted = owner ? QStringLiteral("uid %1").arg(*owner)
+                                      : QStringLiteral("an unknown user");
                     socket->abort();
                     delete socket;
                     return;
@@ -82,13 +85,16 @@ void ClientIPC::start()
                 std::unique_lock<std::mutex> lock(mutex_);
                 const bool stopping = stopped_;
                 lock.unlock();
-                closeFromIo(stopping ? QStringLiteral("stopped") : QStringLiteral("the service closed the connection"));
+                closeFromIo(stopping ? QStringLiteral("stopped")
+                                     : QStringLiteral("the service closed the connection"));
             });
-            QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::errorOccurred),
-                             socket, [this](QAbstractSocket::SocketError) {
-                                 if (socket_)
-                                     closeFromIo(socket_->errorString());
-                             });
+            QObject::connect(
+                socket,
+                QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::errorOccurred),
+                socket, [this](QAbstractSocket::SocketError) {
+                    if (socket_)
+                        closeFromIo(socket_->errorString());
+                });
             std::lock_guard<std::mutex> lock(mutex_);
             connected_ = true;
         },
@@ -102,12 +108,19 @@ void ClientIPC::start()
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
         if (!untrusted.isEmpty())
-            throw UntrustedPeerError(QStringLiteral("The service port 127.0.0.1:%1 belongs to %2, not uid %3; not trusted")
-                                         .arg(port_)
-                                         .arg(untrusted)
-                                         .arg(serviceUid_),
-                                     QStringLiteral("owned by %1 while uid %2 is trusted").arg(untrusted).arg(serviceUid_));
-        throw IpcError(QStringLiteral("IPC Server is not reachable on 127.0.0.1:%1: %2").arg(port_).arg(failure), failure);
+            throw UntrustedPeerError(
+                QStringLiteral(
+                    "The service port 127.0.0.1:%1 belongs to %2, not uid %3; not trusted")
+                    .arg(port_)
+                    .arg(untrusted)
+                    .arg(serviceUid_),
+                QStringLiteral("owned by %1 while uid %2 is trusted")
+                    .arg(untrusted)
+                    .arg(serviceUid_));
+        throw IpcError(QStringLiteral("IPC Server is not reachable on 127.0.0.1:%1: %2")
+                           .arg(port_)
+                           .arg(failure),
+                       failure);
     }
 }
 
@@ -128,7 +141,8 @@ std::optional<Message> ClientIPC::getMessage()
     if (paused_ && inbox_.size() <= kResumeEntries && socket_) {
         paused_ = false;
         flooded_ = true;
-        QMetaObject::invokeMethod(socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
     }
     const bool floodOver = flooded_ && inbox_.empty() && !paused_;
     if (floodOver)
@@ -155,9 +169,18 @@ bool ClientIPC::sendFrame(MessageId id, const QByteArray &payload)
     return true;
 }
 
-bool ClientIPC::requestInformation() { return sendFrame(REQ_INFORMATION, {}); }
-bool ClientIPC::sendLogin(const QString &userName) { return sendFrame(REQ_LOGIN, userName.toUtf8()); }
-bool ClientIPC::sendLogout(const QString &userName) { return sendFrame(REQ_LOGOUT, userName.toUtf8()); }
+bool ClientIPC::requestInformation()
+{
+    return sendFrame(REQ_INFORMATION, {});
+}
+bool ClientIPC::sendLogin(const QString &userName)
+{
+    return sendFrame(REQ_LOGIN, userName.toUtf8());
+}
+bool ClientIPC::sendLogout(const QString &userName)
+{
+    return sendFrame(REQ_LOGOUT, userName.toUtf8());
+}
 
 void ClientIPC::stop()
 {
@@ -167,7 +190,8 @@ void ClientIPC::stop()
     stopped_ = true;
     readable_.notify_all();
     if (socket_ && connected_)
-        QMetaObject::invokeMethod(socket_, [this] { drainThenClose(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            socket_, [this] { drainThenClose(); }, Qt::QueuedConnection);
 }
 
 bool ClientIPC::waitClosed(int msecs)
@@ -183,9 +207,10 @@ void ClientIPC::drainThenClose()
     if (socket_->bytesToWrite() > 0) {
         QTimer::singleShot(kDrainMs, socket_, [this] {
             if (socket_) {
-                logger::warn(QStringLiteral("Service did not take %1 queued bytes within %2 ms; closing")
-                                 .arg(socket_->bytesToWrite())
-                                 .arg(kDrainMs));
+                logger::warn(
+                    QStringLiteral("Service did not take %1 queued bytes within %2 ms; closing")
+                        .arg(socket_->bytesToWrite())
+                        .arg(kDrainMs));
                 socket_->abort();
                 closeFromIo(QStringLiteral("stopped"));
             }

@@ -91,7 +91,7 @@ private:
 
     const int port_;
     const qint64 serviceUid_;
-    std::optional<uid_t> owner_; // written in start() before it returns
+    std::optional<uid_t> owner_;  // written in start() before it returns
     QThread *ioThread_ = nullptr; // deleted in the destructor once it has finished
     QTcpSocket *socket_ = nullptr;
     std::unique_ptr<FrameDecoder> decoder_;

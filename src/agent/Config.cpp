@@ -53,19 +53,22 @@ Field flag(bool Config::*member)
 {
     return {[member](Config &c, const QString &v) {
                 const QString s = v.trimmed().toLower();
-                if (s == QLatin1String("true") || s == QLatin1String("1") || s == QLatin1String("yes"))
+                if (s == QLatin1String("true") || s == QLatin1String("1") ||
+                    s == QLatin1String("yes"))
                     c.*member = true;
-                else if (s == QLatin1String("false") || s == QLatin1String("0") || s == QLatin1String("no"))
+                else if (s == QLatin1String("false") || s == QLatin1String("0") ||
+                         s == QLatin1String("no"))
                     c.*member = false;
                 else
                     return false;
                 return true;
             },
-            [member](const Config &c) { return c.*member ? QStringLiteral("true") : QStringLiteral("false"); }};
+            [member](const Config &c) {
+                return c.*member ? QStringLiteral("true") : QStringLiteral("false");
+            }};
 }
 
-template <typename T>
-Field number(T Config::*member, qint64 min, qint64 max)
+template <typename T> Field number(T Config::*member, qint64 min, qint64 max)
 {
     return {[member, min, max](Config &c, const QString &v) {
                 bool ok = false;
@@ -83,8 +86,9 @@ Field level()
     Field f = text(&Config::LOG_LEVEL);
     f.set = [](Config &c, const QString &v) {
         const QString s = v.trimmed().toUpper();
-        static const QStringList known = {QStringLiteral("DEBUG"), QStringLiteral("INFO"), QStringLiteral("WARN"),
-                                          QStringLiteral("WARNING"), QStringLiteral("ERROR")};
+        static const QStringList known = {QStringLiteral("DEBUG"), QStringLiteral("INFO"),
+                                          QStringLiteral("WARN"), QStringLiteral("WARNING"),
+                                          QStringLiteral("ERROR")};
         if (!known.contains(s))
             return false;
         c.LOG_LEVEL = s;
@@ -127,7 +131,8 @@ const std::map<QString, Field> &fields()
 QString unquote(QString value)
 {
     value = value.trimmed();
-    if (value.size() >= 2 && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')) &&
+    if (value.size() >= 2 &&
+        (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')) &&
         value.back() == value.front())
         return value.mid(1, value.size() - 2);
     return value;
@@ -165,8 +170,10 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
     if (!file.exists())
         return c;
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        warnings->append(QStringLiteral("Configuration file %1 cannot be read: %2; using the compiled-in defaults")
-                             .arg(path, file.errorString()));
+        warnings->append(
+            QStringLiteral(
+                "Configuration file %1 cannot be read: %2; using the compiled-in defaults")
+                .arg(path, file.errorString()));
         return c;
     }
     // Hand-written rather than QSettings: QSettings' INI reader splits values at commas and
@@ -177,12 +184,14 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
     while (!in.atEnd()) {
         const QString line = in.readLine().trimmed();
         ++lineNo;
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')))
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) ||
+            line.startsWith(QLatin1Char(';')))
             continue;
         if (line.startsWith(QLatin1Char('['))) {
-            warnings->append(QStringLiteral("%1:%2: sections are not used; keys belong at the top level")
-                                 .arg(path)
-                                 .arg(lineNo));
+            warnings->append(
+                QStringLiteral("%1:%2: sections are not used; keys belong at the top level")
+                    .arg(path)
+                    .arg(lineNo));
             continue;
         }
         const int eq = line.indexOf(QLatin1Char('='));
@@ -194,7 +203,8 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
         const QString value = unquote(line.mid(eq + 1));
         const auto it = fields().find(key);
         if (it == fields().end()) {
-            warnings->append(QStringLiteral("%1:%2: unknown key %3 ignored").arg(path).arg(lineNo).arg(key));
+            warnings->append(
+                QStringLiteral("%1:%2: unknown key %3 ignored").arg(path).arg(lineNo).arg(key));
             continue;
         }
         if (!it->second.set(c, value))
@@ -231,10 +241,12 @@ Config::LoadReport Config::load()
     setConfig(fromFile(path, &report.warnings));
     const QFileInfo file(path);
     if (!file.exists()) {
-        // A file named on purpose that is not there is worth a warning: the defaults mean a real logoff.
+        // A file named on purpose that is not there is worth a warning: the defaults mean a real
+        // logoff.
         if (!qEnvironmentVariableIsEmpty("BRIMVAULT_AGENT_CONFIG"))
             report.warnings.prepend(
-                QStringLiteral("Configuration file %1 not found; using the compiled-in defaults").arg(path));
+                QStringLiteral("Configuration file %1 not found; using the compiled-in defaults")
+                    .arg(path));
         else
             report.info = QStringLiteral("No configuration file; using the compiled-in defaults");
     } else if (file.isReadable() && file.isFile()) {
@@ -244,15 +256,22 @@ Config::LoadReport Config::load()
     return report;
 }
 
-const Config &config() { return current(); }
+const Config &config()
+{
+    return current();
+}
 
-void setConfig(const Config &values) { current() = values; }
+void setConfig(const Config &values)
+{
+    current() = values;
+}
 
 QString dataDirectory()
 {
     const QString exeDir = executableDirectory();
     if (!exeDir.isEmpty()) {
-        const QString beside = QDir::cleanPath(exeDir + QStringLiteral("/../") + QStringLiteral(BRIMVAULT_DATA_SUBDIR));
+        const QString beside = QDir::cleanPath(exeDir + QStringLiteral("/../") +
+                                               QStringLiteral(BRIMVAULT_DATA_SUBDIR));
         if (QFileInfo(beside).isDir())
             return beside;
     }

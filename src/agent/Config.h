@@ -27,8 +27,8 @@ struct Config
     QString LOGOFF_COMMAND;
     qint64 LOG_MAX_BYTES = 5 * 1024 * 1024;
     int SCRIPT_MAX_CONCURRENT = 4;
-    int SCRIPT_TIMEOUT = 0; // seconds; 0: no limit
-    bool NOTIFY_USER = false; // also show limit warnings and service messages to the user
+    int SCRIPT_TIMEOUT = 0;     // seconds; 0: no limit
+    bool NOTIFY_USER = false;   // also show limit warnings and service messages to the user
     int TRAY_WAIT_SECONDS = 30; // how long start-up waits for a tray host; 0: check once
 
     // The compiled-in values, with data paths resolved for this installation.

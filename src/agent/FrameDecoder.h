@@ -21,7 +21,10 @@ public:
     FrameDecoder(FrameHandler onFrame, ErrorHandler onError);
 
     void feed(const char *data, std::size_t size);
-    void feed(const QByteArray &bytes) { feed(bytes.constData(), static_cast<std::size_t>(bytes.size())); }
+    void feed(const QByteArray &bytes)
+    {
+        feed(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    }
 
     // True when no frame is half read (a close now loses nothing).
     bool idle() const { return state_ == State::Header && headerFill_ == 0; }

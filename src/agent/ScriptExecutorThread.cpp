@@ -54,7 +54,10 @@ QStringList commandFor(const QString &script, const QString &path)
 
 } // namespace
 
-ScriptExecutorThread::ScriptExecutorThread(QString script) : script_(std::move(script)) { setAutoDelete(true); }
+ScriptExecutorThread::ScriptExecutorThread(QString script) : script_(std::move(script))
+{
+    setAutoDelete(true);
+}
 
 QThreadPool *ScriptExecutorThread::pool()
 {
@@ -68,9 +71,15 @@ QThreadPool *ScriptExecutorThread::pool()
     return scripts;
 }
 
-void ScriptExecutorThread::start() { pool()->start(this); }
+void ScriptExecutorThread::start()
+{
+    pool()->start(this);
+}
 
-bool ScriptExecutorThread::waitForAll(int msecs) { return pool()->waitForDone(msecs); }
+bool ScriptExecutorThread::waitForAll(int msecs)
+{
+    return pool()->waitForDone(msecs);
+}
 
 void ScriptExecutorThread::shutdown(int msecs)
 {
@@ -100,7 +109,8 @@ void ScriptExecutorThread::run()
     }
     QTemporaryFile file(QDir::tempPath() + QStringLiteral("/brimvault-script-XXXXXX"));
     if (!file.open()) {
-        logger::warn(QStringLiteral("Script not run: cannot create a temporary file: %1").arg(file.errorString()));
+        logger::warn(QStringLiteral("Script not run: cannot create a temporary file: %1")
+                         .arg(file.errorString()));
         return;
     }
     const QByteArray text = script_.toUtf8();
@@ -108,13 +118,16 @@ void ScriptExecutorThread::run()
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     file.close();
     if (!written) {
-        logger::warn(QStringLiteral("Script not run: cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        logger::warn(QStringLiteral("Script not run: cannot write %1: %2")
+                         .arg(file.fileName(), file.errorString()));
         return;
     }
 
     const QStringList command = commandFor(script_, file.fileName());
-    if (QStandardPaths::findExecutable(command.first()).isEmpty() && !QFileInfo(command.first()).isExecutable()) {
-        logger::warn(QStringLiteral("Script could not be started: no interpreter %1").arg(command.first()));
+    if (QStandardPaths::findExecutable(command.first()).isEmpty() &&
+        !QFileInfo(command.first()).isExecutable()) {
+        logger::warn(
+            QStringLiteral("Script could not be started: no interpreter %1").arg(command.first()));
         return;
     }
     QProcess process;
@@ -136,7 +149,8 @@ void ScriptExecutorThread::run()
     }
 
     const int timeout = config().SCRIPT_TIMEOUT;
-    QDeadlineTimer deadline = timeout > 0 ? QDeadlineTimer(qint64(timeout) * 1000) : QDeadlineTimer(QDeadlineTimer::Forever);
+    QDeadlineTimer deadline = timeout > 0 ? QDeadlineTimer(qint64(timeout) * 1000)
+                                          : QDeadlineTimer(QDeadlineTimer::Forever);
     QByteArray errors;
     bool timedOut = false;
     auto drain = [&] {
@@ -159,14 +173,21 @@ void ScriptExecutorThread::run()
         running().pids.erase(pid);
     }
 
-    const QStringList lines = QString::fromUtf8(errors).split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(0, kLoggedLines);
-    const QString stderrText = lines.isEmpty() ? QString() : QStringLiteral("; stderr: ") + lines.join(QStringLiteral(" | "));
+    const QStringList lines =
+        QString::fromUtf8(errors).split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(0, kLoggedLines);
+    const QString stderrText =
+        lines.isEmpty() ? QString()
+                        : QStringLiteral("; stderr: ") + lines.join(QStringLiteral(" | "));
     if (timedOut) {
-        logger::warn(QStringLiteral("Script killed after the time limit of %1 s%2").arg(timeout).arg(stderrText));
+        logger::warn(QStringLiteral("Script killed after the time limit of %1 s%2")
+                         .arg(timeout)
+                         .arg(stderrText));
     } else if (process.exitStatus() == QProcess::CrashExit) {
         logger::warn(QStringLiteral("Script ended by a signal%1").arg(stderrText));
     } else if (process.exitCode() != 0) {
-        logger::warn(QStringLiteral("Script failed with exit status %1%2").arg(process.exitCode()).arg(stderrText));
+        logger::warn(QStringLiteral("Script failed with exit status %1%2")
+                         .arg(process.exitCode())
+                         .arg(stderrText));
     } else {
         logger::debug(QStringLiteral("Script finished with exit status 0%1").arg(stderrText));
     }

@@ -27,13 +27,25 @@ ServerIPC::~ServerIPC()
         peer->socket->disconnect(this);
 }
 
-bool ServerIPC::listen(quint16 port) { return server_->listen(QHostAddress(QHostAddress::LocalHost), port); }
+bool ServerIPC::listen(quint16 port)
+{
+    return server_->listen(QHostAddress(QHostAddress::LocalHost), port);
+}
 
-quint16 ServerIPC::port() const { return server_->serverPort(); }
+quint16 ServerIPC::port() const
+{
+    return server_->serverPort();
+}
 
-QString ServerIPC::errorString() const { return server_->errorString(); }
+QString ServerIPC::errorString() const
+{
+    return server_->errorString();
+}
 
-int ServerIPC::connectionCount() const { return static_cast<int>(peers_.size()); }
+int ServerIPC::connectionCount() const
+{
+    return static_cast<int>(peers_.size());
+}
 
 qint64 ServerIPC::bytesPending() const
 {
@@ -43,7 +55,10 @@ qint64 ServerIPC::bytesPending() const
     return total;
 }
 
-void ServerIPC::sendFrame(MessageId id, const QByteArray &payload) { sendRaw(encodeFrame(id, payload)); }
+void ServerIPC::sendFrame(MessageId id, const QByteArray &payload)
+{
+    sendRaw(encodeFrame(id, payload));
+}
 
 void ServerIPC::sendRaw(const QByteArray &bytes)
 {
@@ -67,10 +82,11 @@ void ServerIPC::onNewConnection()
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto peer = std::make_unique<Peer>();
         peer->socket = socket;
-        peer->decoder = std::make_unique<FrameDecoder>([this](Message &&m) { dispatch(m); },
-                                                       [this](const QString &e) { emit frameError(e); });
+        peer->decoder = std::make_unique<FrameDecoder>(
+            [this](Message &&m) { dispatch(m); }, [this](const QString &e) { emit frameError(e); });
         FrameDecoder *decoder = peer->decoder.get();
-        connect(socket, &QTcpSocket::readyRead, this, [socket, decoder] { decoder->feed(socket->readAll()); });
+        connect(socket, &QTcpSocket::readyRead, this,
+                [socket, decoder] { decoder->feed(socket->readAll()); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             const auto it = std::find_if(peers_.begin(), peers_.end(),
                                          [socket](const auto &p) { return p->socket == socket; });
@@ -89,9 +105,17 @@ void ServerIPC::onNewConnection()
 void ServerIPC::dispatch(const Message &message)
 {
     switch (message.id) {
-    case REQ_INFORMATION: emit informationRequested(); break;
-    case REQ_LOGIN: emit loginReceived(QString::fromUtf8(message.data)); break;
-    case REQ_LOGOUT: emit logoutReceived(QString::fromUtf8(message.data)); break;
-    default: emit unexpectedFrame(message.id, message.data); break;
+    case REQ_INFORMATION:
+        emit informationRequested();
+        break;
+    case REQ_LOGIN:
+        emit loginReceived(QString::fromUtf8(message.data));
+        break;
+    case REQ_LOGOUT:
+        emit logoutReceived(QString::fromUtf8(message.data));
+        break;
+    default:
+        emit unexpectedFrame(message.id, message.data);
+        break;
     }
 }

@@ -18,7 +18,10 @@ public:
 class IpcError : public AgentError
 {
 public:
-    explicit IpcError(const QString &text, const QString &reason = {}) : AgentError(text), reason_(reason) {}
+    explicit IpcError(const QString &text, const QString &reason = {})
+        : AgentError(text), reason_(reason)
+    {
+    }
     QString reason() const { return reason_.isEmpty() ? QString::fromUtf8(what()) : reason_; }
 
 private:
@@ -36,7 +39,10 @@ public:
 class ServiceUnavailableError : public AgentError
 {
 public:
-    ServiceUnavailableError(const QString &text, const QString &detail) : AgentError(text), detail_(detail) {}
+    ServiceUnavailableError(const QString &text, const QString &detail)
+        : AgentError(text), detail_(detail)
+    {
+    }
     QString detail() const { return detail_; }
 
 private:

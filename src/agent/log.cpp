@@ -27,26 +27,39 @@ namespace {
 class LevelFlag : public spdlog::custom_flag_formatter
 {
 public:
-    void format(const spdlog::details::log_msg &msg, const std::tm &, spdlog::memory_buf_t &dest) override
+    void format(const spdlog::details::log_msg &msg, const std::tm &,
+                spdlog::memory_buf_t &dest) override
     {
         const char *name = "INFO";
         switch (msg.level) {
         case spdlog::level::trace:
-        case spdlog::level::debug: name = "DEBUG"; break;
-        case spdlog::level::info: name = "INFO"; break;
-        case spdlog::level::warn: name = "WARN"; break;
-        default: name = "ERROR"; break;
+        case spdlog::level::debug:
+            name = "DEBUG";
+            break;
+        case spdlog::level::info:
+            name = "INFO";
+            break;
+        case spdlog::level::warn:
+            name = "WARN";
+            break;
+        default:
+            name = "ERROR";
+            break;
         }
         dest.append(name, name + std::char_traits<char>::length(name));
     }
-    std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<LevelFlag>(); }
+    std::unique_ptr<custom_flag_formatter> clone() const override
+    {
+        return std::make_unique<LevelFlag>();
+    }
 };
 
 // The QThread object name where one is set ("main", "link"...), else the kernel thread id.
 class ThreadFlag : public spdlog::custom_flag_formatter
 {
 public:
-    void format(const spdlog::details::log_msg &msg, const std::tm &, spdlog::memory_buf_t &dest) override
+    void format(const spdlog::details::log_msg &msg, const std::tm &,
+                spdlog::memory_buf_t &dest) override
     {
         QThread *thread = QThread::currentThread();
         const QString name = thread ? thread->objectName() : QString();
@@ -57,16 +70,23 @@ public:
             fmt::format_to(std::back_inserter(dest), "{}", msg.thread_id);
         }
     }
-    std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<ThreadFlag>(); }
+    std::unique_ptr<custom_flag_formatter> clone() const override
+    {
+        return std::make_unique<ThreadFlag>();
+    }
 };
 
 spdlog::level::level_enum toSpd(Level level)
 {
     switch (level) {
-    case Level::Debug: return spdlog::level::debug;
-    case Level::Info: return spdlog::level::info;
-    case Level::Warn: return spdlog::level::warn;
-    case Level::Error: return spdlog::level::err;
+    case Level::Debug:
+        return spdlog::level::debug;
+    case Level::Info:
+        return spdlog::level::info;
+    case Level::Warn:
+        return spdlog::level::warn;
+    case Level::Error:
+        return spdlog::level::err;
     }
     return spdlog::level::info;
 }
@@ -135,7 +155,8 @@ void write(spdlog::level::level_enum level, const QString &text)
         return;
     const QByteArray utf8 = text.toUtf8();
     try {
-        current()->log(level, spdlog::string_view_t(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+        current()->log(
+            level, spdlog::string_view_t(utf8.constData(), static_cast<std::size_t>(utf8.size())));
     } catch (...) {
         // A logger must never take the caller down; the record is lost.
     }
@@ -179,9 +200,12 @@ bool init(const Settings &settings)
             // world-readable: every file the sink opens, the rotated ones' successors too, is
             // made private before anything is written to it.
             spdlog::file_event_handlers handlers;
-            handlers.after_open = [](const spdlog::filename_t &, std::FILE *file) { ::fchmod(::fileno(file), 0600); };
+            handlers.after_open = [](const spdlog::filename_t &, std::FILE *file) {
+                ::fchmod(::fileno(file), 0600);
+            };
             st.file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-                settings.file.toStdString(), static_cast<std::size_t>(std::max<qint64>(settings.maxBytes, 1024)),
+                settings.file.toStdString(),
+                static_cast<std::size_t>(std::max<qint64>(settings.maxBytes, 1024)),
                 static_cast<std::size_t>(std::max(settings.maxFiles - 1, 0)), false, handlers);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "Cannot open log file %s: %s; logging to stderr only\n",
@@ -223,11 +247,26 @@ bool parseLevel(const QString &name, Level *level)
     return true;
 }
 
-void debug(const QString &text) { write(spdlog::level::debug, text); }
-void info(const QString &text) { write(spdlog::level::info, text); }
-void warn(const QString &text) { write(spdlog::level::warn, text); }
-void error(const QString &text) { write(spdlog::level::err, text); }
-void error(const std::exception &failure) { write(spdlog::level::err, utils::exceptionToMessage(failure)); }
+void debug(const QString &text)
+{
+    write(spdlog::level::debug, text);
+}
+void info(const QString &text)
+{
+    write(spdlog::level::info, text);
+}
+void warn(const QString &text)
+{
+    write(spdlog::level::warn, text);
+}
+void error(const QString &text)
+{
+    write(spdlog::level::err, text);
+}
+void error(const std::exception &failure)
+{
+    write(spdlog::level::err, utils::exceptionToMessage(failure));
+}
 
 void exception()
 {

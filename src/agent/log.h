@@ -19,10 +19,10 @@ enum class Level { Debug, Info, Warn, Error };
 
 struct Settings
 {
-    QString file;           // empty: stderr only
+    QString file; // empty: stderr only
     Level level = Level::Info;
     qint64 maxBytes = 5 * 1024 * 1024;
-    int maxFiles = 3;       // the live file and two rotated ones
+    int maxFiles = 3; // the live file and two rotated ones
     bool toStderr = true;
 };
 

@@ -1,9 +1,9 @@
 #include "operations.h"
 
 #include "Config.h"
+#include "WaylandIdle.h"
 #include "errors.h"
 #include "log.h"
-#include "WaylandIdle.h"
 #include "sessiondbus.h"
 
 #include <QCoreApplication>
@@ -81,7 +81,10 @@ QString getCurrentUser()
     return qEnvironmentVariable("USER");
 }
 
-void installXErrorHandler() { XSetErrorHandler(onXError); }
+void installXErrorHandler()
+{
+    XSetErrorHandler(onXError);
+}
 
 void initIdleDuration(qint64 seconds)
 {
@@ -94,7 +97,8 @@ void initIdleDuration(qint64 seconds)
     }
     const qint64 clamped = qBound<qint64>(0, seconds, kMaxScreenSaverTimeout);
     if (clamped != seconds)
-        logger::debug(QStringLiteral("Screensaver timeout %1 s clamped to %2 s").arg(seconds).arg(clamped));
+        logger::debug(
+            QStringLiteral("Screensaver timeout %1 s clamped to %2 s").arg(seconds).arg(clamped));
     int timeout = 0, interval = 0, preferBlanking = 0, allowExposures = 0;
     XGetScreenSaver(dpy, &timeout, &interval, &preferBlanking, &allowExposures);
     XSetScreenSaver(dpy, static_cast<int>(clamped), interval, preferBlanking, allowExposures);
@@ -139,13 +143,18 @@ namespace {
 WaylandIdle *waylandIdle()
 {
     static WaylandIdle *const source =
-        waylandSession() && QCoreApplication::instance() ? new WaylandIdle(QString(), QCoreApplication::instance()) : nullptr;
+        waylandSession() && QCoreApplication::instance()
+            ? new WaylandIdle(QString(), QCoreApplication::instance())
+            : nullptr;
     return source;
 }
 
 } // namespace
 
-void startIdleTracking() { waylandIdle(); }
+void startIdleTracking()
+{
+    waylandIdle();
+}
 
 double getIdleDuration()
 {
@@ -187,9 +196,12 @@ double getIdleDuration()
                  *why = source->failure();
              return seconds;
          }},
-        {QStringLiteral("Mutter"), QStringLiteral("org.gnome.Mutter.IdleMonitor"), dbus(sessiondbus::mutterIdle)},
-        {QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"), dbus(sessiondbus::screenSaverIdle)},
-        {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"), dbus(sessiondbus::logindIdle)},
+        {QStringLiteral("Mutter"), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
+         dbus(sessiondbus::mutterIdle)},
+        {QStringLiteral("org.freedesktop.ScreenSaver"),
+         QStringLiteral("org.freedesktop.ScreenSaver"), dbus(sessiondbus::screenSaverIdle)},
+        {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"),
+         dbus(sessiondbus::logindIdle)},
     };
     static QString inUse; // GUI thread only, like every caller
     QStringList reasons;
@@ -271,14 +283,17 @@ void loggoff()
         }
         if (sessiondbus::terminateLogindSession()) {
             logger::info(QStringLiteral("Logging off: logind TerminateSession"));
-            logger::info(QStringLiteral("Logoff through org.freedesktop.login1.Manager.TerminateSession accepted"));
+            logger::info(QStringLiteral(
+                "Logoff through org.freedesktop.login1.Manager.TerminateSession accepted"));
             return;
         }
-        logger::error(QStringLiteral("No logoff method available: set LOGOFF_COMMAND, or run inside a session "
-                                     "with a session manager or logind"));
+        logger::error(QStringLiteral(
+            "No logoff method available: set LOGOFF_COMMAND, or run inside a session "
+            "with a session manager or logind"));
         return;
     }
-    logger::info(QStringLiteral("Logging off: %1 %2").arg(program, arguments.join(QLatin1Char(' '))));
+    logger::info(
+        QStringLiteral("Logging off: %1 %2").arg(program, arguments.join(QLatin1Char(' '))));
     runLogoffCommand(program, arguments);
 }
 

@@ -27,8 +27,9 @@ bool hasOwner(const QDBusConnection &bus, const QString &service)
 }
 
 // One method call; nothing when the service is absent or answers with an error.
-std::optional<QDBusMessage> call(const QDBusConnection &bus, const QString &service, const QString &path,
-                                 const QString &interface, const QString &method, const QVariantList &args = {})
+std::optional<QDBusMessage> call(const QDBusConnection &bus, const QString &service,
+                                 const QString &path, const QString &interface,
+                                 const QString &method, const QVariantList &args = {})
 {
     if (!hasOwner(bus, service))
         return std::nullopt;
@@ -50,9 +51,10 @@ std::optional<QVariant> firstArgument(const std::optional<QDBusMessage> &reply)
 // The logind session object of this process.
 std::optional<QString> ownSessionPath()
 {
-    const auto reply = call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
-                            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("GetSessionByPID"),
-                            {QVariant::fromValue(uint(getpid()))});
+    const auto reply =
+        call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
+             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("GetSessionByPID"),
+             {QVariant::fromValue(uint(getpid()))});
     const auto path = firstArgument(reply);
     if (!path || !path->canConvert<QDBusObjectPath>())
         return std::nullopt;
@@ -61,8 +63,10 @@ std::optional<QString> ownSessionPath()
 
 std::optional<QVariant> sessionProperty(const QString &path, const QString &name)
 {
-    const auto reply = call(QDBusConnection::systemBus(), kLogin1, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                            QStringLiteral("Get"), {QStringLiteral("org.freedesktop.login1.Session"), name});
+    const auto reply =
+        call(QDBusConnection::systemBus(), kLogin1, path,
+             QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+             {QStringLiteral("org.freedesktop.login1.Session"), name});
     const auto value = firstArgument(reply);
     if (!value)
         return std::nullopt;
@@ -96,9 +100,10 @@ void preventAutolaunch()
 
 std::optional<double> mutterIdle()
 {
-    const auto ms = firstArgument(call(QDBusConnection::sessionBus(), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
-                                       QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"),
-                                       QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime")));
+    const auto ms = firstArgument(
+        call(QDBusConnection::sessionBus(), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
+             QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"),
+             QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime")));
     if (!ms)
         return std::nullopt;
     return ms->toULongLong() / 1000.0;
@@ -108,9 +113,10 @@ std::optional<double> screenSaverIdle()
 {
     // Milliseconds, as the implementations that answer on Wayland (KDE's) report it; taking it
     // for seconds would log users off a thousand times too early.
-    const auto ms = firstArgument(call(QDBusConnection::sessionBus(), QStringLiteral("org.freedesktop.ScreenSaver"),
-                                       QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
-                                       QStringLiteral("GetSessionIdleTime")));
+    const auto ms = firstArgument(
+        call(QDBusConnection::sessionBus(), QStringLiteral("org.freedesktop.ScreenSaver"),
+             QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
+             QStringLiteral("GetSessionIdleTime")));
     if (!ms)
         return std::nullopt;
     return ms->toULongLong() / 1000.0;
@@ -141,14 +147,26 @@ QString logoutViaSessionManager()
         QVariantList args;
     };
     const Manager managers[] = {
-        {"org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager", "Logout", {uint(2)}},
+        {"org.gnome.SessionManager",
+         "/org/gnome/SessionManager",
+         "org.gnome.SessionManager",
+         "Logout",
+         {uint(2)}},
         {"org.kde.Shutdown", "/Shutdown", "org.kde.Shutdown", "logout", {}},
-        {"org.mate.SessionManager", "/org/mate/SessionManager", "org.mate.SessionManager", "Logout", {uint(2)}},
-        {"org.xfce.SessionManager", "/org/xfce/SessionManager", "org.xfce.Session.Manager", "Logout", {false, false}},
+        {"org.mate.SessionManager",
+         "/org/mate/SessionManager",
+         "org.mate.SessionManager",
+         "Logout",
+         {uint(2)}},
+        {"org.xfce.SessionManager",
+         "/org/xfce/SessionManager",
+         "org.xfce.Session.Manager",
+         "Logout",
+         {false, false}},
     };
     for (const Manager &m : managers) {
-        if (call(QDBusConnection::sessionBus(), QLatin1String(m.service), QLatin1String(m.path), QLatin1String(m.interface),
-                 QLatin1String(m.method), m.args))
+        if (call(QDBusConnection::sessionBus(), QLatin1String(m.service), QLatin1String(m.path),
+                 QLatin1String(m.interface), QLatin1String(m.method), m.args))
             return QStringLiteral("%1.%2").arg(QLatin1String(m.interface), QLatin1String(m.method));
     }
     return {};
@@ -161,7 +179,8 @@ bool terminateLogindSession()
     if (!id)
         return false;
     return call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
-                QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("TerminateSession"), {id->toString()})
+                QStringLiteral("org.freedesktop.login1.Manager"),
+                QStringLiteral("TerminateSession"), {id->toString()})
         .has_value();
 }
 

@@ -41,6 +41,9 @@ QString exceptionToMessage(std::exception_ptr error)
     }
 }
 
-QString boolText(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("True") : QStringLiteral("False");
+}
 
 } // namespace utils

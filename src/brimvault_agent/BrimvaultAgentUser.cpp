@@ -2,4 +2,7 @@
 
 #include "app/entry.h"
 
-int main(int argc, char *argv[]) { return app::processEntry(argc, argv); }
+int main(int argc, char *argv[])
+{
+    return app::processEntry(argc, argv);
+}

@@ -13,12 +13,16 @@
 ServiceSimulator::ServiceSimulator(const Policy &policy, QObject *parent)
     : QObject(parent), policy_(policy), server_(new ServerIPC(this))
 {
-    connect(server_, &ServerIPC::agentConnected, this, [this] { printEvent(QStringLiteral("connected")); });
-    connect(server_, &ServerIPC::agentDisconnected, this, [this] { printEvent(QStringLiteral("disconnected")); });
-    connect(server_, &ServerIPC::loginReceived, this,
-            [this](const QString &user) { printEvent(QStringLiteral("login"), QStringLiteral("user"), user); });
-    connect(server_, &ServerIPC::logoutReceived, this,
-            [this](const QString &user) { printEvent(QStringLiteral("logout"), QStringLiteral("user"), user); });
+    connect(server_, &ServerIPC::agentConnected, this,
+            [this] { printEvent(QStringLiteral("connected")); });
+    connect(server_, &ServerIPC::agentDisconnected, this,
+            [this] { printEvent(QStringLiteral("disconnected")); });
+    connect(server_, &ServerIPC::loginReceived, this, [this](const QString &user) {
+        printEvent(QStringLiteral("login"), QStringLiteral("user"), user);
+    });
+    connect(server_, &ServerIPC::logoutReceived, this, [this](const QString &user) {
+        printEvent(QStringLiteral("logout"), QStringLiteral("user"), user);
+    });
     connect(server_, &ServerIPC::informationRequested, this, [this] {
         printEvent(QStringLiteral("information-request"));
         QJsonObject info;
@@ -31,8 +35,9 @@ ServiceSimulator::ServiceSimulator(const Policy &policy, QObject *parent)
     connect(server_, &ServerIPC::unexpectedFrame, this, [this](quint8 id, const QByteArray &) {
         printEvent(QStringLiteral("unexpected-frame"), QStringLiteral("id"), QString::number(id));
     });
-    connect(server_, &ServerIPC::frameError, this,
-            [this](const QString &error) { printEvent(QStringLiteral("frame-error"), QStringLiteral("error"), error); });
+    connect(server_, &ServerIPC::frameError, this, [this](const QString &error) {
+        printEvent(QStringLiteral("frame-error"), QStringLiteral("error"), error);
+    });
 
     stdinNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(stdinNotifier_, &QSocketNotifier::activated, this, &ServiceSimulator::readStdin);
@@ -42,16 +47,21 @@ bool ServiceSimulator::listen(quint16 port)
 {
     if (!server_->listen(port))
         return false;
-    printEvent(QStringLiteral("listening"), QStringLiteral("port"), QString::number(server_->port()));
+    printEvent(QStringLiteral("listening"), QStringLiteral("port"),
+               QString::number(server_->port()));
     return true;
 }
 
-QString ServiceSimulator::errorString() const { return server_->errorString(); }
+QString ServiceSimulator::errorString() const
+{
+    return server_->errorString();
+}
 
 void ServiceSimulator::printEvent(const QString &name, const QString &key, const QString &value)
 {
-    QJsonObject line{{QStringLiteral("event"), name},
-                     {QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch()) / 1000.0}};
+    QJsonObject line{
+        {QStringLiteral("event"), name},
+        {QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch()) / 1000.0}};
     if (!key.isEmpty())
         line.insert(key, value);
     const QByteArray out = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';

@@ -30,7 +30,6 @@ public:
     // Runs one command line; returns an error text, empty on success.
     QString execute(const QString &line);
 
-
 signals:
     void quitRequested();
 

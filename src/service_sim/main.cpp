@@ -19,7 +19,8 @@ std::optional<qint64> seconds(const QCommandLineParser &parser, const QString &n
     bool valid = false;
     const qint64 value = parser.value(name).toLongLong(&valid);
     if (!valid) {
-        std::fprintf(stderr, "--%s needs a whole number of seconds\n", name.toLocal8Bit().constData());
+        std::fprintf(stderr, "--%s needs a whole number of seconds\n",
+                     name.toLocal8Bit().constData());
         *ok = false;
     }
     return value;
@@ -40,10 +41,13 @@ int main(int argc, char *argv[])
         "  message TEXT | script TEXT | logoff | disconnect | info JSON | raw HEX | close | quit"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOption({QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (0: any free one)."),
+    parser.addOption({QStringLiteral("port"),
+                      QStringLiteral("Port on 127.0.0.1 (0: any free one)."),
                       QStringLiteral("port"), QString::number(config().IPC_PORT)});
-    parser.addOption({QStringLiteral("idle"), QStringLiteral("Maximum idle time sent on request."), QStringLiteral("seconds")});
-    parser.addOption({QStringLiteral("max-session"), QStringLiteral("Maximum session length sent on request."),
+    parser.addOption({QStringLiteral("idle"), QStringLiteral("Maximum idle time sent on request."),
+                      QStringLiteral("seconds")});
+    parser.addOption({QStringLiteral("max-session"),
+                      QStringLiteral("Maximum session length sent on request."),
                       QStringLiteral("seconds")});
     parser.process(app);
 
@@ -64,7 +68,8 @@ int main(int argc, char *argv[])
     ServiceSimulator simulator(policy);
     QObject::connect(&simulator, &ServiceSimulator::quitRequested, &app, &QCoreApplication::quit);
     if (!simulator.listen(static_cast<quint16>(port))) {
-        std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", port, simulator.errorString().toLocal8Bit().constData());
+        std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", port,
+                     simulator.errorString().toLocal8Bit().constData());
         return 1;
     }
     return app.exec();

@@ -5,8 +5,8 @@
 #include "agent/errors.h"
 #include "agent/socketowner.h"
 
-#include <QSignalSpy>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -55,11 +55,14 @@ private slots:
 
     void socketOwnerFromTheTable()
     {
-        const QByteArray table =
-            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-            "   0: 0100007F:A9C6 00000000:0000 0A 00000000:00000000 00:00000000 00000000   106        0 1 1\n"
-            "   1: 0100007F:A9C6 0100007F:D431 01 00000000:00000000 00:00000000 00000000   107        0 2 1\n"
-            "   2: 0100007F:D431 0100007F:A9C6 01 00000000:00000000 00:00000000 00000000  1000        0 3 1\n";
+        const QByteArray table = "  sl  local_address rem_address   st tx_queue rx_queue tr "
+                                 "tm->when retrnsmt   uid  timeout inode\n"
+                                 "   0: 0100007F:A9C6 00000000:0000 0A 00000000:00000000 "
+                                 "00:00000000 00000000   106        0 1 1\n"
+                                 "   1: 0100007F:A9C6 0100007F:D431 01 00000000:00000000 "
+                                 "00:00000000 00000000   107        0 2 1\n"
+                                 "   2: 0100007F:D431 0100007F:A9C6 01 00000000:00000000 "
+                                 "00:00000000 00000000  1000        0 3 1\n";
         // The accepted socket that our connection reaches wins over the listener.
         QCOMPARE(socketowner::serviceOwner(0xA9C6, 0xD431, table), std::optional<uid_t>(107));
         QCOMPARE(socketowner::serviceOwner(0xA9C6, 0x1234, table), std::optional<uid_t>(106));
@@ -78,7 +81,8 @@ private slots:
             wary.start();
             QFAIL("expected the peer to be refused");
         } catch (const UntrustedPeerError &e) {
-            QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("belongs to uid %1").arg(getuid())));
+            QVERIFY(QString::fromUtf8(e.what()).contains(
+                QStringLiteral("belongs to uid %1").arg(getuid())));
         }
         QVERIFY(!wary.running());
         QVERIFY(!wary.getMessage());

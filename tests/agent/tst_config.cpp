@@ -65,8 +65,10 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::newRow("port text") << QByteArray("IPC_PORT = http") << QStringLiteral("IPC_PORT");
         QTest::newRow("port zero") << QByteArray("IPC_PORT = 0") << QStringLiteral("IPC_PORT");
-        QTest::newRow("port too big") << QByteArray("IPC_PORT = 65536") << QStringLiteral("IPC_PORT");
-        QTest::newRow("bool") << QByteArray("TRAY_MENU_ENABLED = maybe") << QStringLiteral("TRAY_MENU_ENABLED");
+        QTest::newRow("port too big")
+            << QByteArray("IPC_PORT = 65536") << QStringLiteral("IPC_PORT");
+        QTest::newRow("bool") << QByteArray("TRAY_MENU_ENABLED = maybe")
+                              << QStringLiteral("TRAY_MENU_ENABLED");
         QTest::newRow("level") << QByteArray("LOG_LEVEL = loud") << QStringLiteral("LOG_LEVEL");
     }
     void badValues()
@@ -74,7 +76,8 @@ private slots:
         QFETCH(QByteArray, line);
         QFETCH(QString, key);
         QStringList warnings;
-        const Config c = Config::fromFile(write(line + "\nAPPLICATION_TITLE = still read\n"), &warnings);
+        const Config c =
+            Config::fromFile(write(line + "\nAPPLICATION_TITLE = still read\n"), &warnings);
         QCOMPARE(warnings.size(), 1);
         QVERIFY(warnings.first().contains(key));
         QVERIFY(warnings.first().contains(QStringLiteral("keeping the default")));
@@ -118,12 +121,15 @@ private slots:
         const QStringList lines = QString::fromUtf8(example.readAll()).split(QLatin1Char('\n'));
         const Config d = Config::defaults();
         // Paths depend on where the agent is installed; the log file on the user.
-        const QStringList installDependent = {"IMG_DIR", "QT5_TRANSLATE_DIR", "QT5_FAVICON_FILE", "LOG_FILE"};
+        const QStringList installDependent = {"IMG_DIR", "QT5_TRANSLATE_DIR", "QT5_FAVICON_FILE",
+                                              "LOG_FILE"};
         for (const QString &key : Config::keys()) {
-            const QStringList found = lines.filter(QRegularExpression(QStringLiteral("^#%1 =").arg(key)));
+            const QStringList found =
+                lines.filter(QRegularExpression(QStringLiteral("^#%1 =").arg(key)));
             QVERIFY2(found.size() == 1, qPrintable(key));
             if (!installDependent.contains(key))
-                QCOMPARE(found.first(), QStringLiteral("#%1 = %2").arg(key, d.valueText(key)).trimmed());
+                QCOMPARE(found.first(),
+                         QStringLiteral("#%1 = %2").arg(key, d.valueText(key)).trimmed());
         }
         // Uncommented, the example is a valid configuration.
         const QRegularExpression setting(QStringLiteral("^#[A-Z0-9_]+ ="));

@@ -12,7 +12,10 @@ namespace {
 struct Collector
 {
     QStringList items;
-    FrameDecoder decoder{[this](Message &&m) { items << QStringLiteral("%1:%2").arg(m.id).arg(QString::fromLatin1(m.data.toHex())); },
+    FrameDecoder decoder{[this](Message &&m) {
+                             items << QStringLiteral("%1:%2").arg(m.id).arg(
+                                 QString::fromLatin1(m.data.toHex()));
+                         },
                          [this](const QString &) { items << QStringLiteral("error"); }};
 };
 
@@ -48,11 +51,16 @@ private slots:
         QTest::newRow("two frames") << a + b << QStringList{"2:6869", "3:"};
         QTest::newRow("length 0 then a frame") << header(0) + b << QStringList{"error", "3:"};
         QTest::newRow("unknown id kept") << encodeFrame(0x7f, "\x01") << QStringList{"127:01"};
-        QTest::newRow("exactly 1 MiB") << encodeFrame(MSG_SCRIPT, QByteArray(MAX_FRAME_LENGTH - 1, 'x')) + b
-                                       << QStringList{QStringLiteral("4:") + QString::fromLatin1(QByteArray(MAX_FRAME_LENGTH - 1, 'x').toHex()), "3:"};
+        QTest::newRow("exactly 1 MiB")
+            << encodeFrame(MSG_SCRIPT, QByteArray(MAX_FRAME_LENGTH - 1, 'x')) + b
+            << QStringList{QStringLiteral("4:") +
+                               QString::fromLatin1(QByteArray(MAX_FRAME_LENGTH - 1, 'x').toHex()),
+                           "3:"};
         QByteArray over = header(MAX_FRAME_LENGTH + 1) + QByteArray(MAX_FRAME_LENGTH + 1, '\x05');
-        QTest::newRow("1 MiB + 1 skipped, in step after") << over + a << QStringList{"error", "2:6869"};
-        QTest::newRow("huge claim, error at once") << header(0xffffffffu) + QByteArray(100, 'z') << QStringList{"error"};
+        QTest::newRow("1 MiB + 1 skipped, in step after")
+            << over + a << QStringList{"error", "2:6869"};
+        QTest::newRow("huge claim, error at once")
+            << header(0xffffffffu) + QByteArray(100, 'z') << QStringList{"error"};
     }
 
     // Every stream must decode the same whether it arrives whole or a byte at a time.
@@ -90,7 +98,8 @@ private slots:
         for (int i = 0; i < 10000; ++i)
             all += encodeFrame(MSG_MESSAGE, QByteArray::number(i));
         QStringList got;
-        FrameDecoder d([&](Message &&m) { got << QString::fromLatin1(m.data); }, [](const QString &) { QFAIL("no error expected"); });
+        FrameDecoder d([&](Message &&m) { got << QString::fromLatin1(m.data); },
+                       [](const QString &) { QFAIL("no error expected"); });
         d.feed(all);
         QCOMPARE(got.size(), 10000);
         QCOMPARE(got.first(), QStringLiteral("0"));

@@ -28,13 +28,15 @@ private slots:
         logger::flush();
         QFile f(file);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QStringList lines =
+            QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        const QRegularExpression format(
-            QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (DEBUG|INFO|WARN|ERROR) \[[^\]]+\] .*$)"));
+        const QRegularExpression format(QStringLiteral(
+            R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (DEBUG|INFO|WARN|ERROR) \[[^\]]+\] .*$)"));
         for (const QString &line : lines)
             QVERIFY2(format.match(line).hasMatch(), qPrintable(line));
-        QVERIFY(lines[0].contains(QStringLiteral(" DEBUG [main] a {} placeholder and 100% literal")));
+        QVERIFY(
+            lines[0].contains(QStringLiteral(" DEBUG [main] a {} placeholder and 100% literal")));
         QVERIFY(lines[1].contains(QStringLiteral(" WARN [main] second")));
         logger::init({});
     }
@@ -62,7 +64,8 @@ private slots:
         } catch (...) {
             logger::exception();
         }
-        QCOMPARE(capture.texts(logger::Level::Error), QStringList{QStringLiteral("IpcError: port closed")});
+        QCOMPARE(capture.texts(logger::Level::Error),
+                 QStringList{QStringLiteral("IpcError: port closed")});
     }
 
     // Rotation at the size limit; the files and the folders made for them are the owner's alone.
@@ -93,7 +96,8 @@ private slots:
 
     void unwritableFileFallsBackToStderr()
     {
-        QVERIFY(!logger::init({QStringLiteral("/proc/no/such/agent.log"), logger::Level::Info, 4096, 3, false}));
+        QVERIFY(!logger::init(
+            {QStringLiteral("/proc/no/such/agent.log"), logger::Level::Info, 4096, 3, false}));
         LogCapture capture;
         logger::info(QStringLiteral("still logged"));
         QCOMPARE(capture.count(QStringLiteral("still logged")), 1);

@@ -55,7 +55,9 @@ private slots:
         QCOMPARE(interval, 321);
         QCOMPARE(blanking, int(DontPreferBlanking));
         QCOMPARE(exposures, int(AllowExposures));
-        QCOMPARE(capture.countStartingWith(QStringLiteral("Screensaver timeout 57600 s clamped to 32767 s")), 1);
+        QCOMPARE(capture.countStartingWith(
+                     QStringLiteral("Screensaver timeout 57600 s clamped to 32767 s")),
+                 1);
 
         operations::initIdleDuration(900);
         XGetScreenSaver(dpy, &timeout, &interval, &blanking, &exposures);
@@ -93,7 +95,8 @@ private slots:
         env.remove(QStringLiteral("DISPLAY"));
         env.insert(QStringLiteral("BRIMVAULT_TEST_CHILD"), QStringLiteral("1"));
         child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("withoutDisplayChild")});
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("withoutDisplayChild")});
         QVERIFY(child.waitForFinished(20000));
         QVERIFY2(child.exitCode() == 0, child.readAllStandardOutput().constData());
     }
@@ -132,7 +135,9 @@ private slots:
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(capture.texts(logger::Level::Error).size(), 1);
-        QVERIFY(capture.texts(logger::Level::Error).first().startsWith(QStringLiteral("No logoff method available")));
+        QVERIFY(capture.texts(logger::Level::Error)
+                    .first()
+                    .startsWith(QStringLiteral("No logoff method available")));
         if (!session.isEmpty())
             qputenv("XDG_SESSION_ID", session);
     }

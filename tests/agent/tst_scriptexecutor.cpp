@@ -27,7 +27,8 @@ class TestScriptExecutor : public QObject
 
     QStringList leftoverScripts() const
     {
-        return QDir(QDir::tempPath()).entryList({QStringLiteral("brimvault-script-*")}, QDir::Files);
+        return QDir(QDir::tempPath())
+            .entryList({QStringLiteral("brimvault-script-*")}, QDir::Files);
     }
 
 private slots:
@@ -37,11 +38,14 @@ private slots:
     {
         const QString out = dir.filePath(QStringLiteral("sh.out"));
         LogCapture capture;
-        (new ScriptExecutorThread(QStringLiteral("echo \"ran as $0\" > '%1'\nstat -c %a \"$0\" >> '%1'").arg(out)))->start();
+        (new ScriptExecutorThread(
+             QStringLiteral("echo \"ran as $0\" > '%1'\nstat -c %a \"$0\" >> '%1'").arg(out)))
+            ->start();
         QVERIFY(ScriptExecutorThread::waitForAll(10000));
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QStringList lines =
+            QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines[0].contains(QStringLiteral("brimvault-script-")));
         QCOMPARE(lines[1], QStringLiteral("700"));
@@ -52,7 +56,10 @@ private slots:
     void shebangPicksTheInterpreter()
     {
         const QString out = dir.filePath(QStringLiteral("py.out"));
-        (new ScriptExecutorThread(QStringLiteral("#!/usr/bin/perl -w\nopen(my $f, '>', '%1') or die; print $f 6*7;\n").arg(out)))->start();
+        (new ScriptExecutorThread(
+             QStringLiteral("#!/usr/bin/perl -w\nopen(my $f, '>', '%1') or die; print $f 6*7;\n")
+                 .arg(out)))
+            ->start();
         QVERIFY(ScriptExecutorThread::waitForAll(10000));
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -62,10 +69,12 @@ private slots:
     void failureLogsStatusAndStderr()
     {
         LogCapture capture;
-        (new ScriptExecutorThread(QStringLiteral("echo first >&2\necho second >&2\nexit 3")))->start();
+        (new ScriptExecutorThread(QStringLiteral("echo first >&2\necho second >&2\nexit 3")))
+            ->start();
         QVERIFY(ScriptExecutorThread::waitForAll(10000));
         QCOMPARE(capture.texts(logger::Level::Warn),
-                 QStringList{QStringLiteral("Script failed with exit status 3; stderr: first | second")});
+                 QStringList{
+                     QStringLiteral("Script failed with exit status 3; stderr: first | second")});
     }
 
     void unknownInterpreterIsReported()
@@ -86,7 +95,9 @@ private slots:
         qint64 longest = 0;
         for (int i = 0; i < 3; ++i) {
             clock.start();
-            (new ScriptExecutorThread(QStringLiteral("echo s >> '%1'; sleep 2; echo e >> '%1'").arg(trace)))->start();
+            (new ScriptExecutorThread(
+                 QStringLiteral("echo s >> '%1'; sleep 2; echo e >> '%1'").arg(trace)))
+                ->start();
             longest = qMax(longest, clock.elapsed());
         }
         QVERIFY2(longest < 500, qPrintable(QString::number(longest)));
@@ -96,14 +107,18 @@ private slots:
         QCOMPARE(f.readAll(), QByteArray("s\ns\ns\ne\ne\ne\n"));
     }
 
-    // A burst of 1,000: at most SCRIPT_MAX_CONCURRENT at a time, started in arrival order, none lost.
+    // A burst of 1,000: at most SCRIPT_MAX_CONCURRENT at a time, started in arrival order, none
+    // lost.
     void burstIsBoundedAndOrdered()
     {
         const QString trace = dir.filePath(QStringLiteral("burst.trace"));
         const int threadsBefore = threadCount();
         int peakThreads = 0;
         for (int i = 0; i < 1000; ++i) {
-            (new ScriptExecutorThread(QStringLiteral("echo start %1 >> '%2'; sleep 0.005; echo end %1 >> '%2'").arg(i).arg(trace)))
+            (new ScriptExecutorThread(
+                 QStringLiteral("echo start %1 >> '%2'; sleep 0.005; echo end %1 >> '%2'")
+                     .arg(i)
+                     .arg(trace)))
                 ->start();
             peakThreads = qMax(peakThreads, threadCount());
         }
@@ -142,9 +157,12 @@ private slots:
         const QString marker = dir.filePath(QStringLiteral("survivor"));
         LogCapture capture;
         // The child of the shell must go too, not only the shell.
-        (new ScriptExecutorThread(QStringLiteral("(sleep 3; touch '%1') & wait").arg(marker)))->start();
+        (new ScriptExecutorThread(QStringLiteral("(sleep 3; touch '%1') & wait").arg(marker)))
+            ->start();
         QVERIFY(ScriptExecutorThread::waitForAll(10000));
-        QCOMPARE(capture.countStartingWith(QStringLiteral("Script killed after the time limit of 1 s")), 1);
+        QCOMPARE(
+            capture.countStartingWith(QStringLiteral("Script killed after the time limit of 1 s")),
+            1);
         QTest::qWait(2500);
         QVERIFY(!QFileInfo::exists(marker));
         setConfig(Config::defaults());
@@ -153,7 +171,9 @@ private slots:
     void stderrKeptBounded()
     {
         LogCapture capture;
-        (new ScriptExecutorThread(QStringLiteral("head -c 3000000 /dev/zero | tr '\\\\0' x >&2; exit 1")))->start();
+        (new ScriptExecutorThread(
+             QStringLiteral("head -c 3000000 /dev/zero | tr '\\\\0' x >&2; exit 1")))
+            ->start();
         QVERIFY(ScriptExecutorThread::waitForAll(20000));
         const QStringList warns = capture.texts(logger::Level::Warn);
         QCOMPARE(warns.size(), 1);

@@ -40,9 +40,11 @@ class TestSessionDBus : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"), "run under dbus-run-session");
-        systemBus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                         QStringLiteral("--print-address")});
+        QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"),
+                 "run under dbus-run-session");
+        systemBus.start(QStringLiteral("dbus-daemon"),
+                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                         QStringLiteral("--print-address")});
         QVERIFY(systemBus.waitForReadyRead(5000));
         systemAddress = QString::fromUtf8(systemBus.readLine().trimmed());
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress.toUtf8());
@@ -69,11 +71,13 @@ private slots:
 
     void mutterComesFirst()
     {
-        startStandins({"--mutter", "5000", "--screensaver", "9000"}, {"org.gnome.Mutter.IdleMonitor", "org.freedesktop.ScreenSaver"});
+        startStandins({"--mutter", "5000", "--screensaver", "9000"},
+                      {"org.gnome.Mutter.IdleMonitor", "org.freedesktop.ScreenSaver"});
         LogCapture capture;
         QCOMPARE(operations::getIdleDuration(), 5.0);
         QCOMPARE(operations::getIdleDuration(), 5.0);
-        QCOMPARE(capture.count(QStringLiteral("Idle time from org.gnome.Mutter.IdleMonitor")), 1); // once
+        QCOMPARE(capture.count(QStringLiteral("Idle time from org.gnome.Mutter.IdleMonitor")),
+                 1); // once
     }
 
     void screenSaverInMilliseconds()
@@ -108,10 +112,13 @@ private slots:
         } catch (const OperationError &e) {
             const QString text = QString::fromUtf8(e.what());
             // Each source with its own reason.
-            QVERIFY2(text.endsWith(QStringLiteral("; Mutter: not on the bus; org.freedesktop.ScreenSaver: not on the bus; "
-                                                  "logind: not on the bus")),
+            QVERIFY2(text.endsWith(QStringLiteral(
+                         "; Mutter: not on the bus; org.freedesktop.ScreenSaver: not on the bus; "
+                         "logind: not on the bus")),
                      qPrintable(text));
-            QVERIFY2(text.startsWith(QStringLiteral("X11: ")) && text.contains(QStringLiteral("; Wayland: ")), qPrintable(text));
+            QVERIFY2(text.startsWith(QStringLiteral("X11: ")) &&
+                         text.contains(QStringLiteral("; Wayland: ")),
+                     qPrintable(text));
         }
     }
 
@@ -121,10 +128,22 @@ private slots:
         QTest::addColumn<QString>("service");
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("method");
-        QTest::newRow("gnome") << "gnome" << "org.gnome.SessionManager" << "gnome Logout 2" << "org.gnome.SessionManager.Logout";
-        QTest::newRow("kde") << "kde" << "org.kde.Shutdown" << "kde logout" << "org.kde.Shutdown.logout";
-        QTest::newRow("mate") << "mate" << "org.mate.SessionManager" << "mate Logout 2" << "org.mate.SessionManager.Logout";
-        QTest::newRow("xfce") << "xfce" << "org.xfce.SessionManager" << "xfce Logout false false" << "org.xfce.Session.Manager.Logout";
+        QTest::newRow("gnome") << "gnome"
+                               << "org.gnome.SessionManager"
+                               << "gnome Logout 2"
+                               << "org.gnome.SessionManager.Logout";
+        QTest::newRow("kde") << "kde"
+                             << "org.kde.Shutdown"
+                             << "kde logout"
+                             << "org.kde.Shutdown.logout";
+        QTest::newRow("mate") << "mate"
+                              << "org.mate.SessionManager"
+                              << "mate Logout 2"
+                              << "org.mate.SessionManager.Logout";
+        QTest::newRow("xfce") << "xfce"
+                              << "org.xfce.SessionManager"
+                              << "xfce Logout false false"
+                              << "org.xfce.Session.Manager.Logout";
     }
     void logoffThroughTheSessionManager()
     {
@@ -133,12 +152,15 @@ private slots:
         QFETCH(QString, call);
         QFETCH(QString, method);
         setConfig(Config::defaults());
-        startStandins({"--session-manager", manager, "--logind", "active", "--system", systemAddress}, {service});
+        startStandins(
+            {"--session-manager", manager, "--logind", "active", "--system", systemAddress},
+            {service});
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), call);
-        QCOMPARE(capture.texts(logger::Level::Info), (QStringList{QStringLiteral("Logging off: %1 over D-Bus").arg(method),
-                                                                 QStringLiteral("Logoff through %1 accepted").arg(method)}));
+        QCOMPARE(capture.texts(logger::Level::Info),
+                 (QStringList{QStringLiteral("Logging off: %1 over D-Bus").arg(method),
+                              QStringLiteral("Logoff through %1 accepted").arg(method)}));
     }
 
     void logoffThroughLogind()
@@ -148,9 +170,12 @@ private slots:
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), QStringLiteral("logind TerminateSession c7"));
-        QCOMPARE(capture.texts(logger::Level::Info),
-                 (QStringList{QStringLiteral("Logging off: logind TerminateSession"),
-                              QStringLiteral("Logoff through org.freedesktop.login1.Manager.TerminateSession accepted")}));
+        QCOMPARE(
+            capture.texts(logger::Level::Info),
+            (QStringList{
+                QStringLiteral("Logging off: logind TerminateSession"),
+                QStringLiteral(
+                    "Logoff through org.freedesktop.login1.Manager.TerminateSession accepted")}));
     }
 
     void noLogoffMethod()

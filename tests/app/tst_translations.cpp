@@ -74,9 +74,15 @@ private slots:
         QTest::addColumn<QString>("lang");
         QTest::addColumn<QString>("online");
         QTest::addColumn<QString>("about");
-        QTest::newRow("es") << "es_ES.UTF-8" << "Conectado" << "Acerca de";
-        QTest::newRow("fr") << "fr_FR.UTF-8" << "Connecté" << "À propos";
-        QTest::newRow("en_GB falls back to en") << "en_GB.UTF-8" << "Online" << "About";
+        QTest::newRow("es") << "es_ES.UTF-8"
+                            << "Conectado"
+                            << "Acerca de";
+        QTest::newRow("fr") << "fr_FR.UTF-8"
+                            << "Connecté"
+                            << "À propos";
+        QTest::newRow("en_GB falls back to en") << "en_GB.UTF-8"
+                                                << "Online"
+                                                << "About";
     }
     void otherLanguages()
     {
@@ -98,7 +104,10 @@ private slots:
     }
 
     // No file for the locale: the English fallback serves and the warn line names the missing file.
-    void missingLocale() { runChild(QStringLiteral("it_IT.UTF-8"), QStringLiteral("missingLocaleChild")); }
+    void missingLocale()
+    {
+        runChild(QStringLiteral("it_IT.UTF-8"), QStringLiteral("missingLocaleChild"));
+    }
     void missingLocaleChild()
     {
         if (!isChild())
@@ -106,10 +115,12 @@ private slots:
         LogCapture capture;
         Translations translations;
         translations.install();
-        const QString expected = QStringLiteral("Failed to load translation from ") + config().QT5_TRANSLATE_DIR +
+        const QString expected = QStringLiteral("Failed to load translation from ") +
+                                 config().QT5_TRANSLATE_DIR +
                                  QStringLiteral("/brimvault_agent_it_IT");
         QCOMPARE(capture.count(expected), 1);
-        QCOMPARE(capture.countStartingWith(QStringLiteral("Failed to load translation from ") + config().QT5_TRANSLATE_DIR +
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Failed to load translation from ") +
+                                           config().QT5_TRANSLATE_DIR +
                                            QStringLiteral("/brimvault_agent_en")),
                  0);
         QCOMPARE(translate("agent", "Online"), QStringLiteral("Online"));

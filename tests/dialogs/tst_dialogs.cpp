@@ -17,7 +17,8 @@ private slots:
     void contentAndSize()
     {
         Config c = Config::defaults();
-        c.APPLICATION_TITLE = QStringLiteral("A rather long application title that is wider than the dialog");
+        c.APPLICATION_TITLE =
+            QStringLiteral("A rather long application title that is wider than the dialog");
         setConfig(c);
         About about;
         QCOMPARE(about.windowTitle(), QStringLiteral("About"));
@@ -27,12 +28,13 @@ private slots:
         QCOMPARE(about.appl_name->text(), QStringLiteral("Name: ") + c.APPLICATION_TITLE);
         QCOMPARE(about.appl_version->text(), QStringLiteral("Version: ") + c.VERSION_DISPLAY);
         QCOMPARE(about.qt_version->text(), QStringLiteral("Qt version: " QT_VERSION_STR));
-        QCOMPARE(about.bindings_version->text(), QStringLiteral("Qt runtime: ") + QString::fromLatin1(qVersion()));
+        QCOMPARE(about.bindings_version->text(),
+                 QStringLiteral("Qt runtime: ") + QString::fromLatin1(qVersion()));
         QVERIFY(!about.image->pixmap(Qt::ReturnByValue).isNull()); // the shipped logo
         QVERIFY(about.image->minimumSize() == QSize(347, 51));
         // Order top to bottom.
-        const QList<QWidget *> order{about.image, about.appl_name, about.appl_version, about.qt_version,
-                                     about.bindings_version, about.buttonBox};
+        const QList<QWidget *> order{about.image,      about.appl_name,        about.appl_version,
+                                     about.qt_version, about.bindings_version, about.buttonBox};
         for (int i = 0; i < order.size(); ++i)
             QCOMPARE(about.verticalLayout->itemAt(i)->widget(), order[i]);
         // Fixed at the size computed before the long title was filled in.

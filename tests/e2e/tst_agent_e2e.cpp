@@ -38,7 +38,8 @@ class TestAgentE2E : public QObject
     {
         for (const QString &line : log().split(QLatin1Char('\n')))
             if (line.contains(text))
-                return QDateTime::fromString(line.left(23), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+                return QDateTime::fromString(line.left(23),
+                                             QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
         return {};
     }
     void startSim(const QStringList &policy)
@@ -46,9 +47,13 @@ class TestAgentE2E : public QObject
         sim.kill();
         sim.waitForFinished();
         simEvents.clear();
-        sim.start(QStringLiteral(SIM_PATH), QStringList{QStringLiteral("--port"), QStringLiteral("0")} + policy);
+        sim.start(QStringLiteral(SIM_PATH),
+                  QStringList{QStringLiteral("--port"), QStringLiteral("0")} + policy);
         QVERIFY(sim.waitForStarted());
-        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
+        port = simEvents.wait(QStringLiteral("listening"))
+                   .value(QStringLiteral("port"))
+                   .toString()
+                   .toInt();
         QVERIFY(port > 0);
     }
     // `wrapper`: a program to run the agent through (e.g. a display without a tray).
@@ -56,9 +61,11 @@ class TestAgentE2E : public QObject
     {
         QFile conf(dir.filePath(QStringLiteral("agent.conf")));
         QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write(QStringLiteral("IPC_SERVICE_UID = %5\nIPC_PORT = %1\nLOG_LEVEL = DEBUG\nLOG_FILE = %2\nLOGOFF_COMMAND = date +%s.%N > '%3'\n%4")
+        conf.write(QStringLiteral("IPC_SERVICE_UID = %5\nIPC_PORT = %1\nLOG_LEVEL = "
+                                  "DEBUG\nLOG_FILE = %2\nLOGOFF_COMMAND = date +%s.%N > '%3'\n%4")
                        .arg(port)
-                       .arg(dir.filePath(QStringLiteral("agent.log")), dir.filePath(QStringLiteral("logged-off")), extraConfig)
+                       .arg(dir.filePath(QStringLiteral("agent.log")),
+                            dir.filePath(QStringLiteral("logged-off")), extraConfig)
                        .arg(getuid())
                        .toUtf8());
         conf.close();
@@ -138,7 +145,8 @@ class TestAgentE2E : public QObject
         QStringList found;
         for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
             QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-            if (entry.toInt() <= 0 || entry.toLongLong() == sim.processId() || !stat.open(QIODevice::ReadOnly))
+            if (entry.toInt() <= 0 || entry.toLongLong() == sim.processId() ||
+                !stat.open(QIODevice::ReadOnly))
                 continue;
             const QByteArray text = stat.readAll();
             const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
@@ -171,12 +179,14 @@ private slots:
         const QJsonObject login = simEvents.wait(QStringLiteral("login"));
         QVERIFY(!login.value(QStringLiteral("user")).toString().isEmpty());
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
-        QTest::qWait(1000); // the handler is installed once the icon is shown; before, SIGTERM kills
+        QTest::qWait(
+            1000); // the handler is installed once the icon is shown; before, SIGTERM kills
         ::kill(pid_t(agent.processId()), SIGTERM);
         QVERIFY(agent.waitForFinished(5000));
         QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent.exitCode(), 0);
-        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")), login.value(QStringLiteral("user")));
+        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")),
+                 login.value(QStringLiteral("user")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
         QVERIFY(log().contains(QStringLiteral("Quit invoked, logoff: False")));
         QVERIFY(!agent.readAllStandardError().contains("QThread: Destroyed"));
@@ -187,8 +197,10 @@ private slots:
     {
         startAgent();
         QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
-        sim.write("script echo ran > '" + dir.filePath(QStringLiteral("script-ran")).toUtf8() + "'\n");
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath(QStringLiteral("script-ran"))), 10000);
+        sim.write("script echo ran > '" + dir.filePath(QStringLiteral("script-ran")).toUtf8() +
+                  "'\n");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath(QStringLiteral("script-ran"))),
+                                 10000);
         sim.write("logoff\n");
         QVERIFY(sim.waitForBytesWritten(2000));
         QVERIFY(agent.waitForFinished(10000));
@@ -200,18 +212,25 @@ private slots:
         QVERIFY(text.contains(QStringLiteral("DEBUG [main] Exiting")));
         QVERIFY(endedFor(QStringLiteral("logoff requested by the service")));
         // What an administrator reads at INFO level, in order.
-        QTRY_VERIFY(log().contains(QStringLiteral("INFO [main] Logoff command ended with status 0")));
-        QVERIFY(inOrder({QStringLiteral("INFO [main] Configuration read from ") + dir.filePath(QStringLiteral("agent.conf")),
-                         QStringLiteral("INFO [main] Connected to the service at 127.0.0.1:%1, owned by uid %2").arg(port).arg(getuid()),
-                         QStringLiteral("INFO [main] Session limits: idle none, session length 100000 s"),
-                         QStringLiteral("INFO [main] Ending: logoff requested by the service"),
-                         QStringLiteral("DEBUG [main] Exiting"), QStringLiteral("INFO [main] Logging off: /bin/sh -c"),
-                         QStringLiteral("INFO [main] Logoff command ended with status 0")}));
+        QTRY_VERIFY(
+            log().contains(QStringLiteral("INFO [main] Logoff command ended with status 0")));
+        QVERIFY(inOrder(
+            {QStringLiteral("INFO [main] Configuration read from ") +
+                 dir.filePath(QStringLiteral("agent.conf")),
+             QStringLiteral("INFO [main] Connected to the service at 127.0.0.1:%1, owned by uid %2")
+                 .arg(port)
+                 .arg(getuid()),
+             QStringLiteral("INFO [main] Session limits: idle none, session length 100000 s"),
+             QStringLiteral("INFO [main] Ending: logoff requested by the service"),
+             QStringLiteral("DEBUG [main] Exiting"),
+             QStringLiteral("INFO [main] Logging off: /bin/sh -c"),
+             QStringLiteral("INFO [main] Logoff command ended with status 0")}));
         QFile stamp(dir.filePath(QStringLiteral("logged-off")));
         QTRY_VERIFY(stamp.size() > 0);
         QVERIFY(stamp.open(QIODevice::ReadOnly));
         const qint64 loggedOffMs = qint64(stamp.readAll().trimmed().toDouble() * 1000);
-        QVERIFY(loggedOffMs - logTime(QStringLiteral("DEBUG [main] Exiting")).toMSecsSinceEpoch() >= 1000);
+        QVERIFY(loggedOffMs - logTime(QStringLiteral("DEBUG [main] Exiting")).toMSecsSinceEpoch() >=
+                1000);
     }
 
     void serviceClosingEndsWithoutLogoff()
@@ -223,7 +242,8 @@ private slots:
         QVERIFY(sim.waitForBytesWritten(2000));
         QVERIFY(agent.waitForFinished(10000));
         QCOMPARE(agent.exitCode(), 0);
-        QVERIFY(log().contains(QStringLiteral("WARN [link] Lost connection with Service, closing program")));
+        QVERIFY(log().contains(
+            QStringLiteral("WARN [link] Lost connection with Service, closing program")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
         QVERIFY(endedFor(QStringLiteral("connection to the service lost")));
     }
@@ -235,10 +255,12 @@ private slots:
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
         startLinkedAgent();
         qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
-        command("script echo started > '" + dir.filePath(QStringLiteral("bg")).toUtf8() + "'\\nsleep 300");
+        command("script echo started > '" + dir.filePath(QStringLiteral("bg")).toUtf8() +
+                "'\\nsleep 300");
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath(QStringLiteral("bg"))), 10000);
         terminateWithin2s();
-        QTRY_VERIFY2_WITH_TIMEOUT(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char('\n'))), 5000);
+        QTRY_VERIFY2_WITH_TIMEOUT(leftovers().isEmpty(),
+                                  qPrintable(leftovers().join(QLatin1Char('\n'))), 5000);
     }
 
     void noTrayHostEndsWithStatusOne_data()
@@ -253,26 +275,31 @@ private slots:
         // A display of its own, without a tray host.
         QElapsedTimer clock;
         clock.start();
-        startAgent(QStringLiteral("TRAY_WAIT_SECONDS = %1\n").arg(waitSeconds), {QStringLiteral("xvfb-run"), QStringLiteral("-a")});
+        startAgent(QStringLiteral("TRAY_WAIT_SECONDS = %1\n").arg(waitSeconds),
+                   {QStringLiteral("xvfb-run"), QStringLiteral("-a")});
         QVERIFY(agent.waitForFinished(20000));
         QCOMPARE(agent.exitCode(), 1);
         QVERIFY(clock.elapsed() >= waitSeconds * 1000);
         const QString text = log();
         QCOMPARE(text.count(QStringLiteral("ERROR")), 1);
-        QVERIFY(text.contains(QStringLiteral("ERROR [main] I couldn't detect any system tray on this system.")));
-        QVERIFY(simEvents.wait(QStringLiteral("connected"), 500).isEmpty()); // no connection was tried
+        QVERIFY(text.contains(
+            QStringLiteral("ERROR [main] I couldn't detect any system tray on this system.")));
+        QVERIFY(
+            simEvents.wait(QStringLiteral("connected"), 500).isEmpty()); // no connection was tried
     }
 
     // The panel comes up after the agent, as in autostart: the agent waits, then logs in.
     void lateTrayHost()
     {
-        startAgent({}, {QStringLiteral("xvfb-run"), QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"),
+        startAgent({}, {QStringLiteral("xvfb-run"), QStringLiteral("-a"), QStringLiteral("sh"),
+                        QStringLiteral("-c"),
                         QStringLiteral("(sleep 2; exec trayer >/dev/null 2>&1) & exec \"$0\"")});
         QVERIFY(!simEvents.wait(QStringLiteral("login"), 15000).isEmpty());
         const QString text = log();
         QVERIFY(text.contains(QStringLiteral("No system tray yet; waiting up to 30 s for one")));
         QVERIFY(text.contains(QStringLiteral("System tray found: XEmbed tray host")));
-        QVERIFY(logTime(QStringLiteral("System tray found")) >= logTime(QStringLiteral("waiting up to")).addMSecs(1500));
+        QVERIFY(logTime(QStringLiteral("System tray found")) >=
+                logTime(QStringLiteral("waiting up to")).addMSecs(1500));
         command("logoff"); // the agent runs under xvfb-run, which a signal would hit instead
         QVERIFY(agent.waitForFinished(10000));
         QCOMPARE(agent.exitCode(), 0);
@@ -296,8 +323,10 @@ private slots:
         run(second, "s1");
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), 0);
-        QVERIFY(log().contains(QStringLiteral("WARN [main] An agent already runs in this session (pid %1); this one steps aside")
-                                   .arg(agent.processId())));
+        QVERIFY(log().contains(
+            QStringLiteral(
+                "WARN [main] An agent already runs in this session (pid %1); this one steps aside")
+                .arg(agent.processId())));
         QVERIFY(simEvents.wait(QStringLiteral("connected"), 1000).isEmpty());
 
         run(otherSession, "s2");
@@ -324,15 +353,26 @@ private slots:
         QVERIFY(agent.waitForFinished(60000));
         QVERIFY(clock.elapsed() >= 20000);
         QCOMPARE(agent.exitCode(), 1);
-        const QStringList errors = log().split(QLatin1Char('\n')).filter(QStringLiteral(" ERROR [main] "));
+        const QStringList errors =
+            log().split(QLatin1Char('\n')).filter(QStringLiteral(" ERROR [main] "));
         QCOMPARE(errors.size(), 4);
-        QVERIFY(errors[0].endsWith(QStringLiteral("ServiceUnavailableError: No connection to service, exiting.")));
-        QVERIFY(errors[1].endsWith(QStringLiteral("ERROR [main] No connection to service, exiting.")));
-        QVERIFY(errors[2].endsWith(QStringLiteral(
-            "Brimvault Service is not running, or it can't contact with Brimvault Server. User Tools stopped")));
+        QVERIFY(errors[0].endsWith(
+            QStringLiteral("ServiceUnavailableError: No connection to service, exiting.")));
+        QVERIFY(
+            errors[1].endsWith(QStringLiteral("ERROR [main] No connection to service, exiting.")));
+        QVERIFY(errors[2].endsWith(
+            QStringLiteral("Brimvault Service is not running, or it can't contact with Brimvault "
+                           "Server. User Tools stopped")));
         QVERIFY(errors[3].endsWith(
-            QStringLiteral("No usable service at 127.0.0.1:%1 after 10 attempts; the last: Connection refused").arg(port)));
-        QCOMPARE(log().split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("DEBUG \\[main\\] IPC Server is not reachable$"))).size(), 10);
+            QStringLiteral(
+                "No usable service at 127.0.0.1:%1 after 10 attempts; the last: Connection refused")
+                .arg(port)));
+        QCOMPARE(log()
+                     .split(QLatin1Char('\n'))
+                     .filter(QRegularExpression(
+                         QStringLiteral("DEBUG \\[main\\] IPC Server is not reachable$")))
+                     .size(),
+                 10);
     }
 
     // A service port held by another user is not obeyed: ten refused attempts, then status 1.
@@ -343,20 +383,27 @@ private slots:
         sim.kill();
         sim.waitForFinished();
         simEvents.clear();
-        sim.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(SIM_PATH),
-                                              "--port", "0"});
+        sim.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                              QStringLiteral(SIM_PATH), "--port", "0"});
         QVERIFY(sim.waitForStarted());
-        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
+        port = simEvents.wait(QStringLiteral("listening"))
+                   .value(QStringLiteral("port"))
+                   .toString()
+                   .toInt();
         QVERIFY(port > 0);
         startAgent(QStringLiteral("IPC_SERVICE_UID = 0\n")); // the later line wins
         QVERIFY(agent.waitForFinished(60000));
         QCOMPARE(agent.exitCode(), 1);
-        const QStringList warnings = log().split(QLatin1Char('\n')).filter(QStringLiteral(" WARN [main] The service port"));
+        const QStringList warnings =
+            log().split(QLatin1Char('\n')).filter(QStringLiteral(" WARN [main] The service port"));
         QCOMPARE(warnings.size(), 10);
-        QVERIFY(warnings.first().endsWith(QStringLiteral("belongs to uid 65534, not uid 0; not trusted")));
-        QVERIFY(log().contains(QStringLiteral("ERROR [main] No usable service at 127.0.0.1:%1 after 10 attempts; the last: "
-                                              "owned by uid 65534 while uid 0 is trusted")
-                                   .arg(port)));
+        QVERIFY(warnings.first().endsWith(
+            QStringLiteral("belongs to uid 65534, not uid 0; not trusted")));
+        QVERIFY(log().contains(
+            QStringLiteral(
+                "ERROR [main] No usable service at 127.0.0.1:%1 after 10 attempts; the last: "
+                "owned by uid 65534 while uid 0 is trusted")
+                .arg(port)));
         QVERIFY(simEvents.wait(QStringLiteral("login"), 500).isEmpty()); // nothing was sent to it
     }
 
@@ -368,8 +415,10 @@ private slots:
         QVERIFY(agent.waitForFinished(30000));
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(!simEvents.wait(QStringLiteral("logout")).isEmpty());
-        const QDateTime warned = logTime(QStringLiteral("WARN [main] User session will expire in less that 5 minutes"));
-        const QDateTime ended = logTime(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
+        const QDateTime warned =
+            logTime(QStringLiteral("WARN [main] User session will expire in less that 5 minutes"));
+        const QDateTime ended =
+            logTime(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
         QVERIFY(warned.isValid() && ended.isValid());
         QVERIFY(warned.msecsTo(ended) >= 4500);
         QVERIFY(endedFor(QStringLiteral("session limit reached")));
@@ -399,7 +448,8 @@ private slots:
         cause.start();
         command("close");
         const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms <= 2000 + promptMs(500), qPrintable(QString::number(ms))); // the pause itself is 2 s
+        QVERIFY2(ms >= 0 && ms <= 2000 + promptMs(500),
+                 qPrintable(QString::number(ms))); // the pause itself is 2 s
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(log().contains(QStringLiteral("Lost connection with Service, closing program")));
     }
@@ -455,12 +505,14 @@ private slots:
         sim.kill();
         sim.waitForFinished();
         startAgent();
-        QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("IPC Server is not reachable")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("IPC Server is not reachable")),
+                                 10000);
         QElapsedTimer cause;
         cause.start();
         ::kill(pid_t(agent.processId()), SIGTERM);
         const qint64 ms = endedWithin(cause);
-        QVERIFY2(ms >= 0 && ms < 2000, qPrintable(QString::number(ms))); // not after the next attempt
+        QVERIFY2(ms >= 0 && ms < 2000,
+                 qPrintable(QString::number(ms)));         // not after the next attempt
         QCOMPARE(agent.exitStatus(), QProcess::CrashExit); // ended by the signal
     }
 
@@ -468,15 +520,19 @@ private slots:
     {
         startLinkedAgent();
         // Right-click the icon at the tray host's right end, then the menu's only entry.
-        QProcess::execute(QStringLiteral("sh"),
-                          {QStringLiteral("-c"),
-                           QStringLiteral("eval $(xdotool search --classname '^panel$' getwindowgeometry --shell) && "
-                                          "xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)) click 3 && sleep 0.5 && "
-                                          "xdotool key Down Return")});
-        QTRY_VERIFY_WITH_TIMEOUT(QProcess::execute(QStringLiteral("sh"),
-                                                   {QStringLiteral("-c"),
-                                                    QStringLiteral("xdotool search --name '^About$' >/dev/null")}) == 0,
-                                 5000);
+        QProcess::execute(
+            QStringLiteral("sh"),
+            {QStringLiteral("-c"),
+             QStringLiteral(
+                 "eval $(xdotool search --classname '^panel$' getwindowgeometry --shell) && "
+                 "xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)) click 3 && sleep 0.5 "
+                 "&& "
+                 "xdotool key Down Return")});
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QProcess::execute(QStringLiteral("sh"),
+                              {QStringLiteral("-c"),
+                               QStringLiteral("xdotool search --name '^About$' >/dev/null")}) == 0,
+            5000);
         terminateWithin2s();
         if (QTest::currentTestFailed())
             return;
@@ -487,14 +543,14 @@ private slots:
     void hostileFramesThenAValidCommand()
     {
         startLinkedAgent();
-        command("raw 00000000");                       // length 0
-        command("raw 0000000505ffff7b7b");             // information that is not JSON
-        command("raw 00000003055b5d");                 // information that is not an object
-        command("raw 0000000202c3");                   // a cut UTF-8 sequence in a message
-        command("raw 00000001ee");                     // unknown id
-        command("raw 0010000102");                     // 1 MiB + 1 (type 02 and 1 MiB): skipped as it streams
+        command("raw 00000000");           // length 0
+        command("raw 0000000505ffff7b7b"); // information that is not JSON
+        command("raw 00000003055b5d");     // information that is not an object
+        command("raw 0000000202c3");       // a cut UTF-8 sequence in a message
+        command("raw 00000001ee");         // unknown id
+        command("raw 0010000102");         // 1 MiB + 1 (type 02 and 1 MiB): skipped as it streams
         const QByteArray filler(2 * 1024, 'a');
-        for (int i = 0; i < 512; ++i)                  // the rest of that frame, in pieces
+        for (int i = 0; i < 512; ++i) // the rest of that frame, in pieces
             command("raw " + filler.toHex());
         command("raw 00000000");
         const QString marker = dir.filePath(QStringLiteral("still-obeys"));

@@ -30,12 +30,16 @@ public:
 
     void attach(MessagesProcessor *link)
     {
-        connect(link, &MessagesProcessor::disconnect, this, [this] { add(QStringLiteral("disconnect")); });
+        connect(link, &MessagesProcessor::disconnect, this,
+                [this] { add(QStringLiteral("disconnect")); });
         connect(link, &MessagesProcessor::logoff, this, [this] { add(QStringLiteral("logoff")); });
-        connect(link, &MessagesProcessor::displayMessage, this, [this](const QString &m) { add(QStringLiteral("message:") + m); });
-        connect(link, &MessagesProcessor::script, this, [this](const QString &s) { add(QStringLiteral("script:") + s); });
+        connect(link, &MessagesProcessor::displayMessage, this,
+                [this](const QString &m) { add(QStringLiteral("message:") + m); });
+        connect(link, &MessagesProcessor::script, this,
+                [this](const QString &s) { add(QStringLiteral("script:") + s); });
         connect(link, &MessagesProcessor::information, this, [this](const QVariantMap &i) {
-            add(QStringLiteral("info:") + QString::fromUtf8(QJsonDocument::fromVariant(i).toJson(QJsonDocument::Compact)));
+            add(QStringLiteral("info:") +
+                QString::fromUtf8(QJsonDocument::fromVariant(i).toJson(QJsonDocument::Compact)));
         });
         connect(link, &MessagesProcessor::exit, this, [this] { add(QStringLiteral("exit")); });
     }
@@ -101,8 +105,9 @@ private slots:
         server->sendFrame(0x42, "odd");
         server->sendMessage(QStringLiteral("after unknown"));
         QTRY_COMPARE_WITH_TIMEOUT(rec.events.size(), 6, 5000);
-        QCOMPARE(rec.events, (QStringList{"disconnect", "message:Hello", "logoff", "script:echo hi",
-                                          R"(info:{"idle":900,"maxSession":28800})", "message:after unknown"}));
+        QCOMPARE(rec.events,
+                 (QStringList{"disconnect", "message:Hello", "logoff", "script:echo hi",
+                              R"(info:{"idle":900,"maxSession":28800})", "message:after unknown"}));
         QVERIFY(rec.firstAt >= MessagesProcessor::kFirstReadPauseMs - 50);
         QCOMPARE(capture.countStartingWith(QStringLiteral("Got Message on User Space: ")), 7);
         QCOMPARE(capture.count(QStringLiteral("Got Message on User Space: 66:6f6464")), 1);
@@ -111,7 +116,8 @@ private slots:
         QElapsedTimer stopClock;
         stopClock.start();
         link->stop();
-        QVERIFY(stopClock.elapsed() < ClientIPC::kDrainMs / 2); // stop() does not wait for the drain
+        QVERIFY(stopClock.elapsed() <
+                ClientIPC::kDrainMs / 2); // stop() does not wait for the drain
         QTRY_COMPARE(rec.events.last(), QStringLiteral("exit"));
         QVERIFY(link->wait(3000));
         QCOMPARE(rec.events.count(QStringLiteral("exit")), 1);
@@ -124,10 +130,10 @@ private slots:
         LogCapture capture;
         Recorder rec;
         auto link = startLink(rec);
-        server->sendRaw(QByteArray::fromHex("00000000"));                        // length 0
+        server->sendRaw(QByteArray::fromHex("00000000"));                             // length 0
         server->sendRaw(encodeFrame(MSG_MESSAGE, QByteArray(MAX_FRAME_LENGTH, 'x'))); // 1 MiB + 1
-        server->sendFrame(MSG_MESSAGE, QByteArray("bad \xff\xfe utf8"));         // decoded, not an error
-        server->sendInformation("[1, 2]");                                        // not an object
+        server->sendFrame(MSG_MESSAGE, QByteArray("bad \xff\xfe utf8")); // decoded, not an error
+        server->sendInformation("[1, 2]");                               // not an object
         server->sendInformation("{broken");
         server->sendInformation(R"({"idle": "600"})");
         server->sendMessage(QStringLiteral("still here"));
@@ -284,7 +290,8 @@ private slots:
         clock.restart();
         link.start();
         QVERIFY(link.wait(1000));
-        QVERIFY(clock.elapsed() < MessagesProcessor::kFirstReadPauseMs); // no pause without a client
+        QVERIFY(clock.elapsed() <
+                MessagesProcessor::kFirstReadPauseMs); // no pause without a client
         QCoreApplication::processEvents();
         QVERIFY(rec.events.isEmpty());
     }
@@ -316,7 +323,8 @@ private slots:
             late.join();
             QVERIFY(link.isAlive());
             QVERIFY(clock.elapsed() >= 2 * MessagesProcessor::kRetryPauseMs);
-            QCOMPARE(capture.count(QStringLiteral("IPC Server is not reachable")), 2); // no third pause
+            QCOMPARE(capture.count(QStringLiteral("IPC Server is not reachable")),
+                     2); // no third pause
         }
         ::close(listener);
     }

@@ -29,8 +29,8 @@ private slots:
     void init()
     {
         simEvents.clear();
-        sim.start(QStringLiteral(SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--idle"),
-                                             QStringLiteral("600")});
+        sim.start(QStringLiteral(SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"),
+                                             QStringLiteral("--idle"), QStringLiteral("600")});
         QVERIFY(sim.waitForStarted());
     }
     void cleanup()
@@ -49,14 +49,16 @@ private slots:
         client.start();
         QVERIFY(!simEvents.wait(QStringLiteral("connected")).isEmpty());
         client.sendLogin(QStringLiteral("carol"));
-        QCOMPARE(simEvents.wait(QStringLiteral("login")).value(QStringLiteral("user")).toString(), QStringLiteral("carol"));
+        QCOMPARE(simEvents.wait(QStringLiteral("login")).value(QStringLiteral("user")).toString(),
+                 QStringLiteral("carol"));
 
         client.requestInformation();
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
         auto info = read(client);
         QVERIFY(info);
         QCOMPARE(int(info->id), int(MSG_INFORMATION));
-        QCOMPARE(decodeInformation(info->data), (QVariantMap{{QStringLiteral("idle"), 600.0}})); // maxSession left out
+        QCOMPARE(decodeInformation(info->data),
+                 (QVariantMap{{QStringLiteral("idle"), 600.0}})); // maxSession left out
 
         command("message Hello there");
         command("script echo a\\necho b");
@@ -81,7 +83,8 @@ private slots:
 
         // The bad commands in between cost nothing.
         client.sendLogout(QStringLiteral("carol"));
-        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")).toString(), QStringLiteral("carol"));
+        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")).toString(),
+                 QStringLiteral("carol"));
 
         command("close");
         QVERIFY(!simEvents.wait(QStringLiteral("disconnected")).isEmpty());

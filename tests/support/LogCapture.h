@@ -80,13 +80,21 @@ private:
             logger::Level level = logger::Level::Error;
             switch (msg.level) {
             case spdlog::level::trace:
-            case spdlog::level::debug: level = logger::Level::Debug; break;
-            case spdlog::level::info: level = logger::Level::Info; break;
-            case spdlog::level::warn: level = logger::Level::Warn; break;
-            default: break;
+            case spdlog::level::debug:
+                level = logger::Level::Debug;
+                break;
+            case spdlog::level::info:
+                level = logger::Level::Info;
+                break;
+            case spdlog::level::warn:
+                level = logger::Level::Warn;
+                break;
+            default:
+                break;
             }
             std::lock_guard<std::mutex> lock(recordsMutex);
-            records.push_back({level, QString::fromUtf8(msg.payload.data(), int(msg.payload.size()))});
+            records.push_back(
+                {level, QString::fromUtf8(msg.payload.data(), int(msg.payload.size()))});
             lines << QString::fromUtf8(formatted.data(), int(formatted.size())).trimmed();
         }
         void flush_() override {}

@@ -10,8 +10,7 @@
 #include <future>
 #include <stdexcept>
 
-template <typename F>
-auto spinWhile(F call, int timeoutMs = 10000)
+template <typename F> auto spinWhile(F call, int timeoutMs = 10000)
 {
     auto future = std::async(std::launch::async, call);
     QElapsedTimer clock;

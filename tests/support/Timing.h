@@ -9,4 +9,7 @@ constexpr int kTimeScale = 2;
 constexpr int kTimeScale = 1;
 #endif
 
-constexpr int promptMs(int ms) { return ms * kTimeScale; }
+constexpr int promptMs(int ms)
+{
+    return ms * kTimeScale;
+}

@@ -48,8 +48,14 @@ class LogindManager : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 public slots:
-    QDBusObjectPath GetSessionByPID(uint) { return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/c7")); }
-    void TerminateSession(const QString &id) { said(QStringLiteral("logind TerminateSession ") + id); }
+    QDBusObjectPath GetSessionByPID(uint)
+    {
+        return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/c7"));
+    }
+    void TerminateSession(const QString &id)
+    {
+        said(QStringLiteral("logind TerminateSession ") + id);
+    }
 };
 
 class LogindSession : public QObject
@@ -98,8 +104,9 @@ class XfceSessionManager : public QObject
 public slots:
     void Logout(bool showDialog, bool allowSave)
     {
-        said(QStringLiteral("xfce Logout %1 %2").arg(showDialog ? QStringLiteral("true") : QStringLiteral("false"),
-                                                    allowSave ? QStringLiteral("true") : QStringLiteral("false")));
+        said(QStringLiteral("xfce Logout %1 %2")
+                 .arg(showDialog ? QStringLiteral("true") : QStringLiteral("false"),
+                      allowSave ? QStringLiteral("true") : QStringLiteral("false")));
     }
 };
 
@@ -133,12 +140,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOptions({{QStringLiteral("mutter"), QStringLiteral("Mutter idle ms."), QStringLiteral("ms")},
-                       {QStringLiteral("screensaver"), QStringLiteral("ScreenSaver idle ms."), QStringLiteral("ms")},
-                       {QStringLiteral("logind"), QStringLiteral("IdleSinceHint in us, or active."), QStringLiteral("us")},
-                       {QStringLiteral("system"), QStringLiteral("Put logind on this bus address."), QStringLiteral("address")},
-                       {QStringLiteral("session-manager"), QStringLiteral("gnome, kde, mate or xfce."), QStringLiteral("name")},
-                       {QStringLiteral("watcher"), QStringLiteral("A StatusNotifierWatcher.")}});
+    parser.addOptions(
+        {{QStringLiteral("mutter"), QStringLiteral("Mutter idle ms."), QStringLiteral("ms")},
+         {QStringLiteral("screensaver"), QStringLiteral("ScreenSaver idle ms."),
+          QStringLiteral("ms")},
+         {QStringLiteral("logind"), QStringLiteral("IdleSinceHint in us, or active."),
+          QStringLiteral("us")},
+         {QStringLiteral("system"), QStringLiteral("Put logind on this bus address."),
+          QStringLiteral("address")},
+         {QStringLiteral("session-manager"), QStringLiteral("gnome, kde, mate or xfce."),
+          QStringLiteral("name")},
+         {QStringLiteral("watcher"), QStringLiteral("A StatusNotifierWatcher.")}});
     parser.process(app);
     QDBusConnection session = QDBusConnection::sessionBus();
     const auto exportAll = QDBusConnection::ExportAllContents;
@@ -152,7 +164,8 @@ int main(int argc, char *argv[])
     Mutter mutter;
     if (parser.isSet(QStringLiteral("mutter"))) {
         mutter.ms = parser.value(QStringLiteral("mutter")).toULongLong();
-        session.registerObject(QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"), &mutter, exportAll);
+        session.registerObject(QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"), &mutter,
+                               exportAll);
         take(session, QStringLiteral("org.gnome.Mutter.IdleMonitor"));
     }
     ScreenSaver screenSaver;
@@ -164,14 +177,17 @@ int main(int argc, char *argv[])
     LogindManager manager;
     LogindSession logindSession;
     if (parser.isSet(QStringLiteral("logind"))) {
-        QDBusConnection system = parser.isSet(QStringLiteral("system"))
-                                     ? QDBusConnection::connectToBus(parser.value(QStringLiteral("system")), QStringLiteral("system"))
-                                     : session;
+        QDBusConnection system =
+            parser.isSet(QStringLiteral("system"))
+                ? QDBusConnection::connectToBus(parser.value(QStringLiteral("system")),
+                                                QStringLiteral("system"))
+                : session;
         const QString value = parser.value(QStringLiteral("logind"));
         logindSession.idle = value != QLatin1String("active");
         logindSession.since = logindSession.idle ? value.toULongLong() : 0;
         system.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager, exportAll);
-        system.registerObject(QStringLiteral("/org/freedesktop/login1/session/c7"), &logindSession, exportAll);
+        system.registerObject(QStringLiteral("/org/freedesktop/login1/session/c7"), &logindSession,
+                              exportAll);
         take(system, QStringLiteral("org.freedesktop.login1"));
     }
     SessionManager gnome;

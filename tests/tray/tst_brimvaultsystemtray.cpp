@@ -110,9 +110,9 @@ private slots:
     {
         QImage src(8, 8, QImage::Format_ARGB32);
         src.fill(qRgba(0, 0, 0, 0));
-        src.setPixel(1, 1, qRgba(255, 0, 0, 255));  // opaque
-        src.setPixel(2, 1, qRgba(0, 0, 255, 128));  // half transparent edge
-        src.setPixel(3, 1, qRgba(10, 200, 10, 1));  // barely visible
+        src.setPixel(1, 1, qRgba(255, 0, 0, 255));   // opaque
+        src.setPixel(2, 1, qRgba(0, 0, 255, 128));   // half transparent edge
+        src.setPixel(3, 1, qRgba(10, 200, 10, 1));   // barely visible
         src.setPixel(4, 1, qRgba(255, 255, 255, 0)); // transparent with colour: stays transparent
         const QString path = dir.filePath(QStringLiteral("fav.png"));
         QVERIFY(src.save(path));
@@ -121,8 +121,10 @@ private slots:
         c.QT5_FAVICON_FILE = path;
         LogCapture capture;
         auto tray = makeTray(c);
-        QCOMPARE(capture.texts(logger::Level::Warn), QStringList{QStringLiteral("Create tray icon from static file ") + path});
-        const QImage off = tray->icon_offline.pixmap(QSize(8, 8)).toImage().convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(capture.texts(logger::Level::Warn),
+                 QStringList{QStringLiteral("Create tray icon from static file ") + path});
+        const QImage off =
+            tray->icon_offline.pixmap(QSize(8, 8)).toImage().convertToFormat(QImage::Format_ARGB32);
         QCOMPARE(off.size(), QSize(8, 8));
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
@@ -146,7 +148,8 @@ private slots:
     {
         QTest::addColumn<QString>("iconName");
         QTest::addColumn<QString>("error");
-        QTest::newRow("no such icon") << "no-such-icon" << "Tray icon not available";
+        QTest::newRow("no such icon") << "no-such-icon"
+                                      << "Tray icon not available";
     }
     void iconFailures()
     {
@@ -178,7 +181,8 @@ private slots:
         for (int tick = 1; tick <= 6; ++tick)
             tray->checkTimers();
         QCOMPARE(idleQueries, 0); // six grace ticks
-        const QString warning = QStringLiteral("The user has been inactive for too long. The session will end if it does not resume");
+        const QString warning = QStringLiteral(
+            "The user has been inactive for too long. The session will end if it does not resume");
         idle = 400; // 200 left
         tray->checkTimers();
         QCOMPARE(idleQueries, 1);
@@ -200,7 +204,10 @@ private slots:
         QVERIFY(!tray->stopped);
         idle = 600.5; // at the limit
         tray->checkTimers();
-        QCOMPARE(capture.count(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed")), 1);
+        QCOMPARE(
+            capture.count(QStringLiteral(
+                "User has been idle for too long, notifying Broker that service can be reclaimed")),
+            1);
         QVERIFY(tray->stopped);
         QVERIFY(app::doLogoff);
         QVERIFY(!tray->timer->isActive());
@@ -239,15 +246,19 @@ private slots:
         QCOMPARE(capture.count(QStringLiteral("Remaining time: 350")), 1);
         now = tray->sessionStart.addSecs(401); // past the limit, but the warning comes first
         tray->checkTimers();
-        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")),
+                 1);
         QVERIFY(!tray->stopped);
         tray->information(map({{"maxSession", 100000}})); // raised: the warning never repeats
         now = tray->sessionStart.addSecs(100000 - 10);
         tray->checkTimers();
-        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")),
+                 1);
         now = tray->sessionStart.addSecs(100000);
         tray->checkTimers();
-        QCOMPARE(capture.count(QStringLiteral("Remaining time is less than zero, exiting and logoff")), 1);
+        QCOMPARE(
+            capture.count(QStringLiteral("Remaining time is less than zero, exiting and logoff")),
+            1);
         QVERIFY(tray->stopped);
         QVERIFY(app::doLogoff);
     }
@@ -278,7 +289,8 @@ private slots:
         tray->information(map({{"idle", 600}, {"maxSession", 200}}));
         tray->checkTimers(); // session warning (200 s left)
         tray->checkTimers();
-        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")),
+                 1);
         reason = QStringLiteral("compositor gone");
         tray->checkTimers();
         tray->checkTimers();
@@ -286,7 +298,8 @@ private slots:
         tray->checkTimers();
         tray->checkTimers();
         QCOMPARE(capture.texts(logger::Level::Error),
-                 (QStringList{"Idle time not available: no idle source", "Idle time not available: compositor gone"}));
+                 (QStringList{"Idle time not available: no idle source",
+                              "Idle time not available: compositor gone"}));
         QCOMPARE(capture.count(QStringLiteral("Idle time available again")), 1);
         QVERIFY(!tray->stopped);
         now = tray->sessionStart.addSecs(200);
@@ -341,7 +354,9 @@ private slots:
     {
         auto tray = makeTray();
         QStringList shown;
-        tray->notifier = [&](WarningNotices::Kind, const QString &, const QString &text) { shown << text; };
+        tray->notifier = [&](WarningNotices::Kind, const QString &, const QString &text) {
+            shown << text;
+        };
         tray->displayMessage(QStringLiteral("hello"));
         QVERIFY(!tray->messageDlg);
         tray->information(map({{"idle", 600}, {"maxSession", 100}}));
@@ -358,17 +373,20 @@ private slots:
         LogCapture capture;
         auto tray = makeTray(c);
         QStringList shown;
-        tray->notifier = [&](WarningNotices::Kind, const QString &title, const QString &text) { shown << title + QStringLiteral(" | ") + text; };
+        tray->notifier = [&](WarningNotices::Kind, const QString &title, const QString &text) {
+            shown << title + QStringLiteral(" | ") + text;
+        };
         tray->information(map({{"idle", 600}, {"maxSession", 1000}}));
         tray->graceTimerShots = 0;
-        idle = 510; // 90 s left
+        idle = 510;                            // 90 s left
         now = tray->sessionStart.addSecs(755); // 245 s left
         tray->checkTimers();
-        QCOMPARE(shown, (QStringList{
-            "Brimvault Agent | You have been inactive for a while. Your session will end in 1 min 30 s unless you resume.",
-            "Brimvault Agent | Your session will end in 4 min 05 s."}));
+        QCOMPARE(shown, (QStringList{"Brimvault Agent | You have been inactive for a while. Your "
+                                     "session will end in 1 min 30 s unless you resume.",
+                                     "Brimvault Agent | Your session will end in 4 min 05 s."}));
         // The log lines stay as they are.
-        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")), 1);
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")),
+                 1);
 
         // The idle warning leaves the screen as soon as the user is back, even while the time
         // left is still under the threshold; the session warning stays.
@@ -389,7 +407,8 @@ private slots:
         QVERIFY(dialog && dialog->isVisible());
         tray->displayMessage(QStringLiteral("second"));
         QCOMPARE(tray->messageDlg.get(), dialog); // one dialog, replaced in place
-        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("message"))->text(), QStringLiteral("second"));
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("message"))->text(),
+                 QStringLiteral("second"));
         QCOMPARE(capture.count(QStringLiteral("Displaying message: second")), 1);
     }
 

@@ -22,7 +22,8 @@ const Option kOptions[] = {
 } // namespace
 
 CommandLine::CommandLine(QString programName, QString description, QString version)
-    : program_(std::move(programName)), description_(std::move(description)), version_(std::move(version))
+    : program_(std::move(programName)), description_(std::move(description)),
+      version_(std::move(version))
 {
 }
 
@@ -35,7 +36,8 @@ QString CommandLine::help() const
 {
     QString text = usage() + QLatin1Char('\n') + description_ + QStringLiteral("\n\noptions:\n");
     for (const Option &o : kOptions) {
-        const QString names = QStringLiteral("-%1, --%2").arg(o.shortName).arg(QLatin1String(o.longName));
+        const QString names =
+            QStringLiteral("-%1, --%2").arg(o.shortName).arg(QLatin1String(o.longName));
         text += QStringLiteral("  %1  %2\n").arg(names, -15).arg(QLatin1String(o.helpText));
     }
     return text;
@@ -56,8 +58,12 @@ CommandLine::Result CommandLine::parse(const QStringList &arguments) const
             result.action = Action::Version;
             result.output = version_ + QLatin1Char('\n');
             return true;
-        case 'd': result.debug = true; return false;
-        case 'f': result.force = true; return false;
+        case 'd':
+            result.debug = true;
+            return false;
+        case 'f':
+            result.force = true;
+            return false;
         }
         return false;
     };
@@ -79,7 +85,8 @@ CommandLine::Result CommandLine::parse(const QStringList &arguments) const
             } else {
                 unrecognized << arg;
             }
-        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1 && arg != QLatin1String("--")) {
+        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1 &&
+                   arg != QLatin1String("--")) {
             bool known = true;
             for (int i = 1; i < arg.size(); ++i) {
                 bool found = false;

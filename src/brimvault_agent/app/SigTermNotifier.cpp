@@ -27,7 +27,9 @@ SigTermNotifier::SigTermNotifier(QObject *parent) : QObject(parent) {}
 SigTermNotifier::~SigTermNotifier()
 {
     if (notifier_) {
-        struct sigaction action {};
+        struct sigaction action
+        {
+        };
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGTERM, &action, nullptr);
@@ -42,7 +44,9 @@ bool SigTermNotifier::install()
         return false;
     notifier_ = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &SigTermNotifier::drain);
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onSigTerm;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

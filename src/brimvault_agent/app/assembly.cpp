@@ -2,8 +2,8 @@
 
 #include "SessionLock.h"
 #include "SigTermNotifier.h"
-#include "TrayHost.h"
 #include "Translations.h"
+#include "TrayHost.h"
 #include "globals.h"
 
 #include "agent/Config.h"
@@ -43,7 +43,8 @@ int main(Args &args)
     SessionLock lock;
     if (!lock.acquire()) {
         if (lock.holder() > 0 || lock.error().isEmpty()) {
-            logger::warn(QStringLiteral("An agent already runs in this session (pid %1); this one steps aside")
+            logger::warn(QStringLiteral(
+                             "An agent already runs in this session (pid %1); this one steps aside")
                              .arg(lock.holder()));
             return 0;
         }
@@ -55,7 +56,8 @@ int main(Args &args)
     // which settles on its route at the first question.
     const int trayWait = config().TRAY_WAIT_SECONDS;
     if (trayWait > 0 && TrayHost::route().isEmpty()) {
-        logger::info(QStringLiteral("No system tray yet; waiting up to %1 s for one").arg(trayWait));
+        logger::info(
+            QStringLiteral("No system tray yet; waiting up to %1 s for one").arg(trayWait));
         if (TrayHost::waitFor(trayWait))
             logger::info(QStringLiteral("System tray found: %1").arg(TrayHost::route()));
     }
@@ -73,7 +75,8 @@ int main(Args &args)
     } catch (const std::exception &e) {
         logger::exception();
         logger::error(QString::fromUtf8(e.what()));
-        logger::error(QStringLiteral("Brimvault Service is not running, or it can't contact with Brimvault Server. User Tools stopped"));
+        logger::error(QStringLiteral("Brimvault Service is not running, or it can't contact with "
+                                     "Brimvault Server. User Tools stopped"));
         if (const auto *unavailable = dynamic_cast<const ServiceUnavailableError *>(&e))
             logger::error(unavailable->detail());
         return 1;

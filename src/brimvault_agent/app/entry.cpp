@@ -49,7 +49,8 @@ int processEntry(int argc, char **argv)
     QThread::currentThread()->setObjectName(QStringLiteral("main"));
     sessiondbus::preventAutolaunch();
     const Config::LoadReport report = setUpLogging();
-    logger::info(QStringLiteral("Initializing %1, version: %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));
+    logger::info(QStringLiteral("Initializing %1, version: %2")
+                     .arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));
     if (!report.info.isEmpty())
         logger::info(report.info);
     for (const QString &w : report.warnings)
@@ -71,15 +72,21 @@ int processEntry(int argc, char **argv)
     }
 
     const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
-    const CommandLine parser(program,
-                             QStringLiteral("%1, version %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY),
-                             config().VERSION_DISPLAY);
+    const CommandLine parser(
+        program,
+        QStringLiteral("%1, version %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY),
+        config().VERSION_DISPLAY);
     const CommandLine::Result parsed = parser.parse(arguments);
     switch (parsed.action) {
     case CommandLine::Action::Help:
-    case CommandLine::Action::Version: print(stdout, parsed.output); return 0;
-    case CommandLine::Action::Error: print(stderr, parsed.output); return parsed.exitCode;
-    case CommandLine::Action::Run: break;
+    case CommandLine::Action::Version:
+        print(stdout, parsed.output);
+        return 0;
+    case CommandLine::Action::Error:
+        print(stderr, parsed.output);
+        return parsed.exitCode;
+    case CommandLine::Action::Run:
+        break;
     }
 
     Args args;

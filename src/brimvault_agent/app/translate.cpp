@@ -2,4 +2,7 @@
 
 #include <QCoreApplication>
 
-QString translate(const char *context, const char *phrase) { return QCoreApplication::translate(context, phrase); }
+QString translate(const char *context, const char *phrase)
+{
+    return QCoreApplication::translate(context, phrase);
+}

@@ -30,7 +30,8 @@ About::About(QWidget *) : QDialog(nullptr)
     qt_version->setAlignment(Qt::AlignCenter);
     // No separate binding layer here: the second line names the Qt library actually loaded,
     // which may be newer than the one built against.
-    bindings_version = new QLabel(QStringLiteral("Qt runtime: %1").arg(QString::fromLatin1(qVersion())));
+    bindings_version =
+        new QLabel(QStringLiteral("Qt runtime: %1").arg(QString::fromLatin1(qVersion())));
     bindings_version->setAlignment(Qt::AlignCenter);
 
     buttonBox = new QDialogButtonBox(QDialogButtonBox::Close);
@@ -55,4 +56,7 @@ About::About(QWidget *) : QDialog(nullptr)
     appl_version->setText(QStringLiteral("%1: %2").arg(appl_version->text(), cfg.VERSION_DISPLAY));
 }
 
-void About::closeDialog() { hide(); }
+void About::closeDialog()
+{
+    hide();
+}

@@ -16,4 +16,7 @@ void BrimvaultMessageDialog::displayMessage(const QString &message)
     show();
 }
 
-void BrimvaultMessageDialog::closeDialog() { hide(); }
+void BrimvaultMessageDialog::closeDialog()
+{
+    hide();
+}

@@ -15,7 +15,8 @@ namespace {
 
 QString textOf(const ipc::Message &message)
 {
-    if (message.id == ipc::MSG_INFORMATION || message.id == ipc::MSG_MESSAGE || message.id == ipc::MSG_SCRIPT)
+    if (message.id == ipc::MSG_INFORMATION || message.id == ipc::MSG_MESSAGE ||
+        message.id == ipc::MSG_SCRIPT)
         return QString::fromUtf8(message.data);
     return message.data.isEmpty() ? QString() : QString::fromLatin1(message.data.toHex());
 }
@@ -47,7 +48,8 @@ MessagesProcessor::MessagesProcessor()
         }
     }
     if (!ipc)
-        logger::debug(QStringLiteral("Gave up after %1 attempts: %2").arg(kConnectAttempts).arg(lastFailure));
+        logger::debug(
+            QStringLiteral("Gave up after %1 attempts: %2").arg(kConnectAttempts).arg(lastFailure));
     running = false;
 }
 
@@ -59,7 +61,8 @@ MessagesProcessor::~MessagesProcessor()
             // QThread aborts the process when destroyed while running. stop() wakes every wait
             // of the loop, so this is not expected; if it happens, end the process here rather
             // than abort.
-            logger::error(QStringLiteral("Link thread did not end; exiting without waiting for it"));
+            logger::error(
+                QStringLiteral("Link thread did not end; exiting without waiting for it"));
             logger::flush();
             std::quick_exit(0);
         }
@@ -69,9 +72,15 @@ MessagesProcessor::~MessagesProcessor()
     loopEnded.load(std::memory_order_acquire);
 }
 
-bool MessagesProcessor::isAlive() const { return ipc != nullptr; }
+bool MessagesProcessor::isAlive() const
+{
+    return ipc != nullptr;
+}
 
-QString MessagesProcessor::failureReason() const { return failureReason_; }
+QString MessagesProcessor::failureReason() const
+{
+    return failureReason_;
+}
 
 void MessagesProcessor::requestInformation()
 {
@@ -148,7 +157,8 @@ void MessagesProcessor::run()
                 break;
         } catch (const std::exception &e) {
             try {
-                logger::error(QStringLiteral("Got error on IPC thread %1").arg(utils::exceptionToMessage(e)));
+                logger::error(
+                    QStringLiteral("Got error on IPC thread %1").arg(utils::exceptionToMessage(e)));
             } catch (...) {
                 logger::error(QStringLiteral("Got error on IPC thread (an unicode error?\?)"));
             }
@@ -169,15 +179,28 @@ bool MessagesProcessor::handleOne()
     if (!message)
         return false;
     if (logger::enabled(logger::Level::Debug))
-        logger::debug(QStringLiteral("Got Message on User Space: %1:%2").arg(int(message->id)).arg(textOf(*message)));
+        logger::debug(QStringLiteral("Got Message on User Space: %1:%2")
+                          .arg(int(message->id))
+                          .arg(textOf(*message)));
 
     switch (message->id) {
-    case ipc::MSG_DISCONNECT: emit disconnect(); break;
-    case ipc::MSG_MESSAGE: emit displayMessage(QString::fromUtf8(message->data)); break;
-    case ipc::MSG_LOGOFF: emit logoff(); break;
-    case ipc::MSG_SCRIPT: emit script(QString::fromUtf8(message->data)); break;
-    case ipc::MSG_INFORMATION: emit information(ipc::decodeInformation(message->data)); break;
-    default: return true;
+    case ipc::MSG_DISCONNECT:
+        emit disconnect();
+        break;
+    case ipc::MSG_MESSAGE:
+        emit displayMessage(QString::fromUtf8(message->data));
+        break;
+    case ipc::MSG_LOGOFF:
+        emit logoff();
+        break;
+    case ipc::MSG_SCRIPT:
+        emit script(QString::fromUtf8(message->data));
+        break;
+    case ipc::MSG_INFORMATION:
+        emit information(ipc::decodeInformation(message->data));
+        break;
+    default:
+        return true;
     }
     throttle();
     return true;

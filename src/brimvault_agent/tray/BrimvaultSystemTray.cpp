@@ -59,7 +59,8 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     notices = new WarningNotices(this, this);
     const Config &cfg = config();
     if (cfg.QT5_USES_FAVICON_FILE && QFileInfo::exists(cfg.QT5_FAVICON_FILE)) {
-        logger::warn(QStringLiteral("Create tray icon from static file %1").arg(cfg.QT5_FAVICON_FILE));
+        logger::warn(
+            QStringLiteral("Create tray icon from static file %1").arg(cfg.QT5_FAVICON_FILE));
         icon = QIcon(cfg.QT5_FAVICON_FILE);
     } else {
         QIcon::setThemeSearchPaths({cfg.IMG_DIR});
@@ -99,17 +100,20 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     connect(timer, &QTimer::timeout, this, &BrimvaultSystemTray::checkTimers);
 
     if (!ipc->isAlive())
-        throw ServiceUnavailableError(QStringLiteral("No connection to service, exiting."),
-                                      QStringLiteral("No usable service at 127.0.0.1:%1 after %2 attempts; the last: %3")
-                                          .arg(cfg.IPC_PORT)
-                                          .arg(MessagesProcessor::kConnectAttempts)
-                                          .arg(ipc->failureReason()));
+        throw ServiceUnavailableError(
+            QStringLiteral("No connection to service, exiting."),
+            QStringLiteral("No usable service at 127.0.0.1:%1 after %2 attempts; the last: %3")
+                .arg(cfg.IPC_PORT)
+                .arg(MessagesProcessor::kConnectAttempts)
+                .arg(ipc->failureReason()));
 
     stopped = false;
     connect(ipc.get(), &MessagesProcessor::disconnect, this, &BrimvaultSystemTray::disconnect);
-    connect(ipc.get(), &MessagesProcessor::displayMessage, this, &BrimvaultSystemTray::displayMessage);
+    connect(ipc.get(), &MessagesProcessor::displayMessage, this,
+            &BrimvaultSystemTray::displayMessage);
     connect(ipc.get(), &MessagesProcessor::information, this, &BrimvaultSystemTray::information);
-    connect(ipc.get(), &MessagesProcessor::exit, this, [this] { end(QStringLiteral("connection to the service lost")); });
+    connect(ipc.get(), &MessagesProcessor::exit, this,
+            [this] { end(QStringLiteral("connection to the service lost")); });
     connect(ipc.get(), &MessagesProcessor::logoff, this, &BrimvaultSystemTray::logoff);
     connect(ipc.get(), &MessagesProcessor::script, this, &BrimvaultSystemTray::executeScript);
 
@@ -121,18 +125,23 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
 }
 
 // The link is destroyed first: its destructor stops it and waits, bounded, for the thread.
-BrimvaultSystemTray::~BrimvaultSystemTray() { ipc.reset(); }
+BrimvaultSystemTray::~BrimvaultSystemTray()
+{
+    ipc.reset();
+}
 
 void BrimvaultSystemTray::setOnline()
 {
     setIcon(icon_online);
-    setToolTip(QStringLiteral("%1: %2").arg(config().APPLICATION_TITLE, translate("agent", "Online")));
+    setToolTip(
+        QStringLiteral("%1: %2").arg(config().APPLICATION_TITLE, translate("agent", "Online")));
 }
 
 void BrimvaultSystemTray::setOffline()
 {
     setIcon(icon_offline);
-    setToolTip(QStringLiteral("%1: %2").arg(config().APPLICATION_TITLE, translate("agent", "Offline")));
+    setToolTip(
+        QStringLiteral("%1: %2").arg(config().APPLICATION_TITLE, translate("agent", "Offline")));
 }
 
 void BrimvaultSystemTray::information(const QVariantMap &info)
@@ -154,10 +163,12 @@ void BrimvaultSystemTray::information(const QVariantMap &info)
             logger::debug(QStringLiteral("Set maxsession to %1").arg(maxSession));
         }
     } catch (const std::exception &e) {
-        logger::error(QStringLiteral("Information message not applied: %1").arg(utils::exceptionToMessage(e)));
+        logger::error(QStringLiteral("Information message not applied: %1")
+                          .arg(utils::exceptionToMessage(e)));
     }
     const auto seconds = [](const std::optional<qint64> &limit, bool zeroIsNone) {
-        return !limit || (zeroIsNone && *limit == 0) ? QStringLiteral("none") : QStringLiteral("%1 s").arg(*limit);
+        return !limit || (zeroIsNone && *limit == 0) ? QStringLiteral("none")
+                                                     : QStringLiteral("%1 s").arg(*limit);
     };
     logger::info(QStringLiteral("Session limits: idle %1, session length %2")
                      .arg(seconds(maxIdleTime, false), seconds(maxSessionTime, true)));
@@ -170,7 +181,8 @@ void BrimvaultSystemTray::checkTimers()
         checkIdle();
         checkMaxSession();
     } catch (const std::exception &e) {
-        logger::error(QStringLiteral("Session limit check failed: %1").arg(utils::exceptionToMessage(e)));
+        logger::error(
+            QStringLiteral("Session limit check failed: %1").arg(utils::exceptionToMessage(e)));
     }
 }
 
@@ -208,15 +220,18 @@ void BrimvaultSystemTray::checkIdle()
     logger::debug(QStringLiteral("User has been idle for: %1").arg(idle));
     if (showIdleWarn && remaining < kIdleWarnSeconds) {
         showIdleWarn = false;
-        logger::warn(QStringLiteral("The user has been inactive for too long. The session will end if it does not resume"));
+        logger::warn(QStringLiteral(
+            "The user has been inactive for too long. The session will end if it does not resume"));
         notifyTimeLeft(WarningNotices::Idle,
-                       QT_TRANSLATE_NOOP("agent", "You have been inactive for a while. Your session will end in %1 unless you resume."),
+                       QT_TRANSLATE_NOOP("agent", "You have been inactive for a while. Your "
+                                                  "session will end in %1 unless you resume."),
                        remaining);
         if (config().NOTIFY_USER)
             idleAtWarning = idle;
     }
     if (remaining <= 0) {
-        logger::info(QStringLiteral("User has been idle for too long, notifying Broker that service can be reclaimed"));
+        logger::info(QStringLiteral(
+            "User has been idle for too long, notifying Broker that service can be reclaimed"));
         end(QStringLiteral("idle limit reached"), true);
     }
 }
@@ -233,7 +248,8 @@ void BrimvaultSystemTray::checkMaxSession()
     if (showMaxSessionWarn && remaining < kSessionWarnSeconds) {
         showMaxSessionWarn = false;
         logger::warn(QStringLiteral("User session will expire in less that 5 minutes"));
-        notifyTimeLeft(WarningNotices::Session, QT_TRANSLATE_NOOP("agent", "Your session will end in %1."), remaining);
+        notifyTimeLeft(WarningNotices::Session,
+                       QT_TRANSLATE_NOOP("agent", "Your session will end in %1."), remaining);
         return;
     }
     if (remaining <= 0) {
@@ -252,12 +268,14 @@ void BrimvaultSystemTray::displayMessage(const QString &message)
     messageDlg->displayMessage(message);
 }
 
-void BrimvaultSystemTray::notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft)
+void BrimvaultSystemTray::notifyTimeLeft(WarningNotices::Kind kind, const char *phrase,
+                                         double secondsLeft)
 {
     if (!config().NOTIFY_USER)
         return;
     const qint64 left = qMax<qint64>(0, qint64(secondsLeft));
-    const QString time = translate("agent", "%1 min %2 s").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+    const QString time =
+        translate("agent", "%1 min %2 s").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
     notifier(kind, config().APPLICATION_TITLE, translate("agent", phrase).arg(time));
 }
 
@@ -271,7 +289,10 @@ void BrimvaultSystemTray::executeScript(const QString &script)
     }
 }
 
-void BrimvaultSystemTray::logoff() { end(QStringLiteral("logoff requested by the service"), true); }
+void BrimvaultSystemTray::logoff()
+{
+    end(QStringLiteral("logoff requested by the service"), true);
+}
 
 void BrimvaultSystemTray::end(const QString &cause, bool logoff)
 {
@@ -295,7 +316,9 @@ void BrimvaultSystemTray::quit(bool logoff)
         stopped = true;
         // What the administrator reads to learn why the session ended; once per run.
         logger::info(QStringLiteral("Ending: %1")
-                         .arg(endCause.isEmpty() ? QStringLiteral("the application was asked to quit") : endCause));
+                         .arg(endCause.isEmpty()
+                                  ? QStringLiteral("the application was asked to quit")
+                                  : endCause));
         try {
             ipc->sendLogout(operations::getCurrentUser());
             timer->stop();
