@@ -4,7 +4,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
 # Build and test dependencies, all from Debian 12.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev qttools5-dev qttools5-dev-tools
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config clang-format qtbase5-dev qttools5-dev qttools5-dev-tools
                 libx11-dev libxss-dev libspdlog-dev libwayland-dev wayland-protocols
                 plasma-wayland-protocols)
 RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps xdotool dbus-daemon
