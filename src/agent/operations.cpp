@@ -149,11 +149,22 @@ WaylandIdle *waylandIdle()
     return source;
 }
 
+QString &idleSourceInUse()
+{
+    static QString name; // GUI thread only, like every caller
+    return name;
+}
+
 } // namespace
 
 void startIdleTracking()
 {
     waylandIdle();
+}
+
+QString idleSourceName()
+{
+    return idleSourceInUse();
 }
 
 double getIdleDuration()
@@ -203,7 +214,7 @@ double getIdleDuration()
         {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"),
          dbus(sessiondbus::logindIdle)},
     };
-    static QString inUse; // GUI thread only, like every caller
+    QString &inUse = idleSourceInUse();
     QStringList reasons;
     for (const Source &source : sources) {
         QString why;
@@ -261,6 +272,22 @@ void runLogoffCommand(const QString &program, const QStringList &arguments)
 }
 
 } // namespace
+
+QString logoffMethod()
+{
+    const QString command = config().LOGOFF_COMMAND;
+    const QString session = qEnvironmentVariable("XDG_SESSION_ID");
+    if (!command.trimmed().isEmpty())
+        return QStringLiteral("LOGOFF_COMMAND: %1").arg(command);
+    if (!session.isEmpty())
+        return QStringLiteral("loginctl terminate-session %1").arg(session);
+    const QString manager = sessiondbus::availableSessionManager();
+    if (!manager.isEmpty())
+        return QStringLiteral("%1 over D-Bus").arg(manager);
+    if (const auto id = sessiondbus::logindSessionId())
+        return QStringLiteral("logind TerminateSession of session %1").arg(*id);
+    return {};
+}
 
 void loggoff()
 {

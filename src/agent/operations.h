@@ -21,6 +21,13 @@ void initIdleDuration(qint64 seconds);
 // when it changes; throws OperationError naming each source's reason when none answers.
 double getIdleDuration();
 
+// The source the last getIdleDuration() read, as its log line names it; empty when it failed.
+QString idleSourceName();
+
+// The method loggoff() would use now, without using it: "LOGOFF_COMMAND: ...", "loginctl ...",
+// the session manager's D-Bus method, logind, or empty when there is none.
+QString logoffMethod();
+
 // Starts listening to the Wayland compositor's idle protocol in a Wayland session, so that idle
 // time counts from start-up. GUI thread, with the application object made.
 void startIdleTracking();

@@ -11,6 +11,7 @@
 #include <QVariant>
 
 #include <unistd.h>
+#include <vector>
 
 namespace sessiondbus {
 
@@ -139,14 +140,23 @@ std::optional<double> logindIdle()
     return qMax(0.0, (nowUs - since->toDouble()) / 1e6);
 }
 
-QString logoutViaSessionManager()
+namespace {
+
+struct Manager
 {
-    struct Manager
+    const char *service, *path, *interface, *method;
+    QVariantList args;
+
+    QString name() const
     {
-        const char *service, *path, *interface, *method;
-        QVariantList args;
-    };
-    const Manager managers[] = {
+        return QStringLiteral("%1.%2").arg(QLatin1String(interface), QLatin1String(method));
+    }
+};
+
+// Each desktop's session manager and its logout without confirmation, in the order tried.
+const std::vector<Manager> &managers()
+{
+    static const std::vector<Manager> table = {
         {"org.gnome.SessionManager",
          "/org/gnome/SessionManager",
          "org.gnome.SessionManager",
@@ -164,23 +174,50 @@ QString logoutViaSessionManager()
          "Logout",
          {false, false}},
     };
-    for (const Manager &m : managers) {
+    return table;
+}
+
+} // namespace
+
+QString logoutViaSessionManager()
+{
+    if (!sessionBusExists())
+        return {};
+    for (const Manager &m : managers()) {
         if (call(QDBusConnection::sessionBus(), QLatin1String(m.service), QLatin1String(m.path),
                  QLatin1String(m.interface), QLatin1String(m.method), m.args))
-            return QStringLiteral("%1.%2").arg(QLatin1String(m.interface), QLatin1String(m.method));
+            return m.name();
     }
     return {};
 }
 
-bool terminateLogindSession()
+QString availableSessionManager()
+{
+    if (!sessionBusExists())
+        return {};
+    for (const Manager &m : managers())
+        if (hasOwner(QDBusConnection::sessionBus(), QLatin1String(m.service)))
+            return m.name();
+    return {};
+}
+
+std::optional<QString> logindSessionId()
 {
     const auto path = ownSessionPath();
     const auto id = path ? sessionProperty(*path, QStringLiteral("Id")) : std::nullopt;
     if (!id)
+        return std::nullopt;
+    return id->toString();
+}
+
+bool terminateLogindSession()
+{
+    const auto id = logindSessionId();
+    if (!id)
         return false;
     return call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
                 QStringLiteral("org.freedesktop.login1.Manager"),
-                QStringLiteral("TerminateSession"), {id->toString()})
+                QStringLiteral("TerminateSession"), {*id})
         .has_value();
 }
 

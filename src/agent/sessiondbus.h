@@ -29,6 +29,11 @@ std::optional<double> logindIdle();      // logind's IdleHint / IdleSinceHint of
 // Asks the session manager for a forced logout; returns the method used, empty when none
 // answered.
 QString logoutViaSessionManager();
+// The method logoutViaSessionManager() would call now, without calling it; empty when none.
+QString availableSessionManager();
+// logind's id of the session that owns this process.
+std::optional<QString> logindSessionId();
+
 // logind TerminateSession for the session that owns this process; false when it failed.
 bool terminateLogindSession();
 

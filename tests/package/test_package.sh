@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# Unpacks the Debian package into a temporary root and runs the unpacked agent end to end
-# against the unpacked simulator: data found relative to the executable, login, logoff.
-# Usage: test_package.sh PACKAGE.deb   (on a display with a tray host)
+# Unpacks the two Debian packages into a temporary root and runs the unpacked agent end to end
+# against the unpacked simulator: data found relative to the executable, login, logoff. The
+# simulator ships in its own package only.
+# Usage: test_package.sh AGENT.deb SIM.deb   (on a display with a tray host)
 set -euo pipefail
-deb="$1"
+deb="$1" simdeb="$2"
 root="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$root"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
+dpkg-deb -c "$deb" | grep -q 'usr/bin/brimvault-service-sim' && fail "the simulator is in the agent package"
+dpkg-deb -c "$simdeb" | grep -q 'usr/bin/brimvault-agent' && fail "the agent is in the simulator package"
+dpkg-deb -f "$deb" Recommends | grep -q qttranslations5-l10n || fail "Qt's translations are not recommended"
 dpkg-deb -x "$deb" "$root/fs"
+dpkg-deb -x "$simdeb" "$root/fs"
 dpkg-deb -e "$deb" "$root/control"
 grep -qx /etc/brimvault/agent.conf "$root/control/conffiles" || fail "agent.conf is not a conffile"
 desktop-file-validate "$root/fs/etc/xdg/autostart/brimvault-agent.desktop" || fail "autostart entry invalid"
 zcat "$root/fs/usr/share/man/man1/brimvault-agent-user.1.gz" | grep -q 'Debugging mode' || fail "manual page lacks the options"
+zcat "$root/fs/usr/share/man/man1/brimvault-agent-check.1.gz" | grep -q 'OK|WARN|FAIL' || fail "check manual page"
 
 mkfifo "$root/sim.in"
 "$root/fs/usr/bin/brimvault-service-sim" --port 0 <"$root/sim.in" >"$root/events" 2>&1 &
@@ -44,4 +50,7 @@ grep -q '"logout"' "$root/events" || fail "no logout at the service"
 if grep 'Failed to load translation' "$root/agent.log" | grep -v qtbase_; then
     fail "agent translations not found next to the executable"
 fi
+# The unpacked check program finds this session working, and leaves the service alone.
+BRIMVAULT_AGENT_CONFIG="$root/agent.conf" "$root/fs/usr/bin/brimvault-agent-check" >"$root/check.out" 2>&1 &&
+    grep -q '^tray: OK' "$root/check.out" || { cat "$root/check.out"; fail "check program"; }
 echo "package end to end: 1 passed, 0 failed"

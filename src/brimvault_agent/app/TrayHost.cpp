@@ -31,9 +31,9 @@ bool statusNotifierHost()
            reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
 
-bool xembedHost()
+bool xembedHost(const QString &platform)
 {
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+    if (platform != QLatin1String("xcb"))
         return false;
     Display *display = XOpenDisplay(nullptr);
     if (!display)
@@ -47,13 +47,27 @@ bool xembedHost()
 
 } // namespace
 
-QString TrayHost::route()
+QString TrayHost::route(const QString &platform)
 {
     if (statusNotifierHost())
         return QStringLiteral("StatusNotifierWatcher");
-    if (xembedHost())
+    if (xembedHost(platform.isEmpty() ? QGuiApplication::platformName() : platform))
         return QStringLiteral("XEmbed tray host");
     return {};
+}
+
+QString TrayHost::expectedPlatform()
+{
+    // Qt 5.15's own choice: QT_QPA_PLATFORM, else the session type (but xcb on GNOME), else xcb.
+    const QString forced = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (!forced.isEmpty())
+        return forced.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
+    const bool gnome =
+        qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("gnome"), Qt::CaseInsensitive) ||
+        qEnvironmentVariable("XDG_SESSION_DESKTOP").contains(QLatin1String("gnome"), Qt::CaseInsensitive);
+    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") && !gnome)
+        return QStringLiteral("wayland");
+    return QStringLiteral("xcb");
 }
 
 bool TrayHost::waitFor(int seconds, int intervalMs)

@@ -9,8 +9,12 @@ class TrayHost
 {
 public:
     // "StatusNotifierWatcher" or "XEmbed tray host", in Qt's order of preference; empty
-    // when neither is there.
-    static QString route();
+    // when neither is there. `platform`: Qt's platform plugin ("xcb", "wayland"); empty: the
+    // running application's.
+    static QString route(const QString &platform = {});
+
+    // The platform plugin Qt would choose for a program started in this environment.
+    static QString expectedPlatform();
 
     // Checks every `intervalMs` until route() finds a host or `seconds` have passed; true when
     // one was found.

@@ -1,0 +1,199 @@
+#include "SessionCheck.h"
+
+#include "agent/ClientIPC.h"
+#include "agent/Config.h"
+#include "agent/operations.h"
+#include "agent/protocol.h"
+#include "brimvault_agent/app/SessionLock.h"
+#include "brimvault_agent/app/TrayHost.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <future>
+#include <unistd.h>
+
+namespace {
+
+using Status = SessionCheck::Status;
+
+QString limitText(const QVariantMap &info, const char *key, bool zeroIsNone)
+{
+    const QString name = QLatin1String(key);
+    if (!info.contains(name))
+        return QStringLiteral("none");
+    try {
+        const qint64 seconds = ipc::wholeSeconds(info.value(name));
+        return zeroIsNone && seconds == 0 ? QStringLiteral("none") : QStringLiteral("%1 s").arg(seconds);
+    } catch (const std::exception &) {
+        return QStringLiteral("unreadable (%1)").arg(info.value(name).toString());
+    }
+}
+
+} // namespace
+
+QVector<SessionCheck::Finding> SessionCheck::run()
+{
+    // Idle time in a Wayland session counts from the connection: open it first, so the other
+    // checks give it time to hear from the compositor.
+    operations::startIdleTracking();
+    return {configuration(), service(), tray(), idle(), logoff(), instance()};
+}
+
+SessionCheck::Finding SessionCheck::configuration()
+{
+    const Config::LoadReport report = Config::load();
+    const Config defaults = Config::defaults();
+    QStringList changed;
+    for (const QString &key : Config::keys())
+        if (config().valueText(key) != defaults.valueText(key))
+            changed << QStringLiteral("%1=%2").arg(key, config().valueText(key));
+    QString detail = report.path.isEmpty() ? QStringLiteral("no file (%1); compiled-in defaults").arg(Config::defaultPath())
+                                           : QStringLiteral("read %1").arg(report.path);
+    detail += changed.isEmpty() ? QStringLiteral("; all values default")
+                                : QStringLiteral("; changed: %1").arg(changed.join(QStringLiteral(", ")));
+    if (!report.warnings.isEmpty())
+        return {QStringLiteral("configuration"), Status::Warn,
+                detail + QStringLiteral("; ") + report.warnings.join(QStringLiteral("; "))};
+    return {QStringLiteral("configuration"), Status::Ok, detail};
+}
+
+SessionCheck::Finding SessionCheck::service()
+{
+    const QString name = QStringLiteral("service");
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(config().IPC_PORT);
+    const qint64 trusted = config().IPC_SERVICE_UID;
+    ClientIPC client(config().IPC_PORT, -1); // the owner is judged below, to be reported
+    try {
+        client.start();
+    } catch (const std::exception &e) {
+        return {name, Status::Fail, QStringLiteral("%1 does not answer: %2").arg(address, QString::fromUtf8(e.what()))};
+    }
+    const auto owner = client.serviceOwner();
+    const QString ownerText = owner ? QStringLiteral("uid %1").arg(*owner) : QStringLiteral("an unknown user");
+    if (trusted >= 0 && (!owner || qint64(*owner) != trusted)) {
+        client.stop();
+        return {name, Status::Fail,
+                QStringLiteral("%1 answers, owned by %2, not the trusted uid %3; the agent would refuse it")
+                    .arg(address, ownerText)
+                    .arg(trusted)};
+    }
+    const QString trust = trusted >= 0 ? QStringLiteral("trusted") : QStringLiteral("owner not checked");
+
+    // Only the information request goes out; whatever else the service sends is not acted on.
+    client.requestInformation();
+    auto answer = std::async(std::launch::async, [&client]() -> std::optional<QVariantMap> {
+        while (client.running()) {
+            try {
+                const auto message = client.getMessage();
+                if (!message)
+                    return std::nullopt;
+                if (message->id == ipc::MSG_INFORMATION)
+                    return ipc::decodeInformation(message->data);
+            } catch (const std::exception &) {
+                // A frame it could not take; the answer may still follow.
+            }
+        }
+        return std::nullopt;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (answer.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready && clock.elapsed() < kAnswerTimeoutMs)
+        QCoreApplication::processEvents();
+    client.stop();
+    const auto info = answer.get();
+    client.waitClosed(ClientIPC::kDrainMs + 1000);
+    if (!info)
+        return {name, Status::Warn,
+                QStringLiteral("%1 answers, owned by %2 (%3), but sent no session information within %4 s")
+                    .arg(address, ownerText, trust)
+                    .arg(kAnswerTimeoutMs / 1000)};
+    return {name, Status::Ok,
+            QStringLiteral("%1 answers, owned by %2 (%3); policy: idle %4, session length %5")
+                .arg(address, ownerText, trust, limitText(*info, "idle", false), limitText(*info, "maxSession", true))};
+}
+
+SessionCheck::Finding SessionCheck::tray()
+{
+    const QString platform = TrayHost::expectedPlatform();
+    const QString route = TrayHost::route(platform);
+    if (route.isEmpty())
+        return {QStringLiteral("tray"), Status::Fail,
+                QStringLiteral("none: no StatusNotifierWatcher with a host on the session bus%1")
+                    .arg(platform == QLatin1String("xcb") ? QStringLiteral(" and no XEmbed tray host on the X display")
+                                                          : QStringLiteral(" (Qt platform %1)").arg(platform))};
+    return {QStringLiteral("tray"), Status::Ok, QStringLiteral("%1 (Qt platform %2)").arg(route, platform)};
+}
+
+SessionCheck::Finding SessionCheck::idle()
+{
+    // A compositor reports idleness only after its timeout: give it that long to speak.
+    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+        qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 1500)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    try {
+        const double seconds = operations::getIdleDuration();
+        return {QStringLiteral("idle"), Status::Ok,
+                QStringLiteral("%1: idle for %2 s").arg(operations::idleSourceName()).arg(seconds, 0, 'f', 1)};
+    } catch (const std::exception &e) {
+        return {QStringLiteral("idle"), Status::Fail, QStringLiteral("no source: %1").arg(QString::fromUtf8(e.what()))};
+    }
+}
+
+SessionCheck::Finding SessionCheck::logoff()
+{
+    const QString method = operations::logoffMethod();
+    if (method.isEmpty())
+        return {QStringLiteral("logoff"), Status::Fail,
+                QStringLiteral("none: no LOGOFF_COMMAND, no XDG_SESSION_ID, no session manager on the bus, no logind session")};
+    return {QStringLiteral("logoff"), Status::Ok, method};
+}
+
+SessionCheck::Finding SessionCheck::instance()
+{
+    const QString path = SessionLock::path();
+    const qint64 pid = SessionLock::heldBy(path);
+    if (pid > 0)
+        return {QStringLiteral("instance"), Status::Ok, QStringLiteral("an agent runs in this session, pid %1").arg(pid)};
+    return {QStringLiteral("instance"), Status::Ok, QStringLiteral("none running (%1 is free)").arg(path)};
+}
+
+QString SessionCheck::statusText(Status status)
+{
+    switch (status) {
+    case Status::Ok: return QStringLiteral("OK");
+    case Status::Warn: return QStringLiteral("WARN");
+    case Status::Fail: return QStringLiteral("FAIL");
+    }
+    return {};
+}
+
+QString SessionCheck::text(const QVector<Finding> &findings)
+{
+    QString out;
+    for (const Finding &f : findings)
+        out += QStringLiteral("%1: %2 %3\n").arg(f.name, statusText(f.status), f.detail);
+    return out;
+}
+
+QJsonObject SessionCheck::json(const QVector<Finding> &findings)
+{
+    QJsonObject out;
+    for (const Finding &f : findings)
+        out.insert(f.name, QJsonObject{{QStringLiteral("status"), statusText(f.status)}, {QStringLiteral("detail"), f.detail}});
+    out.insert(QStringLiteral("exitStatus"), exitStatus(findings));
+    return out;
+}
+
+int SessionCheck::exitStatus(const QVector<Finding> &findings)
+{
+    for (const Finding &f : findings)
+        if (f.status == Status::Fail)
+            return 1;
+    return 0;
+}
