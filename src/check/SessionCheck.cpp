@@ -25,7 +25,8 @@ QString limitText(const QVariantMap &info, const char *key, bool zeroIsNone)
         return QStringLiteral("none");
     try {
         const qint64 seconds = ipc::wholeSeconds(info.value(name));
-        return zeroIsNone && seconds == 0 ? QStringLiteral("none") : QStringLiteral("%1 s").arg(seconds);
+        return zeroIsNone && seconds == 0 ? QStringLiteral("none")
+                                          : QStringLiteral("%1 s").arg(seconds);
     } catch (const std::exception &) {
         return QStringLiteral("unreadable (%1)").arg(info.value(name).toString());
     }
@@ -49,10 +50,13 @@ SessionCheck::Finding SessionCheck::configuration()
     for (const QString &key : Config::keys())
         if (config().valueText(key) != defaults.valueText(key))
             changed << QStringLiteral("%1=%2").arg(key, config().valueText(key));
-    QString detail = report.path.isEmpty() ? QStringLiteral("no file (%1); compiled-in defaults").arg(Config::defaultPath())
-                                           : QStringLiteral("read %1").arg(report.path);
-    detail += changed.isEmpty() ? QStringLiteral("; all values default")
-                                : QStringLiteral("; changed: %1").arg(changed.join(QStringLiteral(", ")));
+    QString detail =
+        report.path.isEmpty()
+            ? QStringLiteral("no file (%1); compiled-in defaults").arg(Config::defaultPath())
+            : QStringLiteral("read %1").arg(report.path);
+    detail += changed.isEmpty()
+                  ? QStringLiteral("; all values default")
+                  : QStringLiteral("; changed: %1").arg(changed.join(QStringLiteral(", ")));
     if (!report.warnings.isEmpty())
         return {QStringLiteral("configuration"), Status::Warn,
                 detail + QStringLiteral("; ") + report.warnings.join(QStringLiteral("; "))};
@@ -68,18 +72,22 @@ SessionCheck::Finding SessionCheck::service()
     try {
         client.start();
     } catch (const std::exception &e) {
-        return {name, Status::Fail, QStringLiteral("%1 does not answer: %2").arg(address, QString::fromUtf8(e.what()))};
+        return {name, Status::Fail,
+                QStringLiteral("%1 does not answer: %2").arg(address, QString::fromUtf8(e.what()))};
     }
     const auto owner = client.serviceOwner();
-    const QString ownerText = owner ? QStringLiteral("uid %1").arg(*owner) : QStringLiteral("an unknown user");
+    const QString ownerText =
+        owner ? QStringLiteral("uid %1").arg(*owner) : QStringLiteral("an unknown user");
     if (trusted >= 0 && (!owner || qint64(*owner) != trusted)) {
         client.stop();
         return {name, Status::Fail,
-                QStringLiteral("%1 answers, owned by %2, not the trusted uid %3; the agent would refuse it")
+                QStringLiteral(
+                    "%1 answers, owned by %2, not the trusted uid %3; the agent would refuse it")
                     .arg(address, ownerText)
                     .arg(trusted)};
     }
-    const QString trust = trusted >= 0 ? QStringLiteral("trusted") : QStringLiteral("owner not checked");
+    const QString trust =
+        trusted >= 0 ? QStringLiteral("trusted") : QStringLiteral("owner not checked");
 
     // Only the information request goes out; whatever else the service sends is not acted on.
     client.requestInformation();
@@ -99,19 +107,22 @@ SessionCheck::Finding SessionCheck::service()
     });
     QElapsedTimer clock;
     clock.start();
-    while (answer.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready && clock.elapsed() < kAnswerTimeoutMs)
+    while (answer.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready &&
+           clock.elapsed() < kAnswerTimeoutMs)
         QCoreApplication::processEvents();
     client.stop();
     const auto info = answer.get();
     client.waitClosed(ClientIPC::kDrainMs + 1000);
     if (!info)
         return {name, Status::Warn,
-                QStringLiteral("%1 answers, owned by %2 (%3), but sent no session information within %4 s")
+                QStringLiteral(
+                    "%1 answers, owned by %2 (%3), but sent no session information within %4 s")
                     .arg(address, ownerText, trust)
                     .arg(kAnswerTimeoutMs / 1000)};
     return {name, Status::Ok,
             QStringLiteral("%1 answers, owned by %2 (%3); policy: idle %4, session length %5")
-                .arg(address, ownerText, trust, limitText(*info, "idle", false), limitText(*info, "maxSession", true))};
+                .arg(address, ownerText, trust, limitText(*info, "idle", false),
+                     limitText(*info, "maxSession", true))};
 }
 
 SessionCheck::Finding SessionCheck::tray()
@@ -121,9 +132,11 @@ SessionCheck::Finding SessionCheck::tray()
     if (route.isEmpty())
         return {QStringLiteral("tray"), Status::Fail,
                 QStringLiteral("none: no StatusNotifierWatcher with a host on the session bus%1")
-                    .arg(platform == QLatin1String("xcb") ? QStringLiteral(" and no XEmbed tray host on the X display")
-                                                          : QStringLiteral(" (Qt platform %1)").arg(platform))};
-    return {QStringLiteral("tray"), Status::Ok, QStringLiteral("%1 (Qt platform %2)").arg(route, platform)};
+                    .arg(platform == QLatin1String("xcb")
+                             ? QStringLiteral(" and no XEmbed tray host on the X display")
+                             : QStringLiteral(" (Qt platform %1)").arg(platform))};
+    return {QStringLiteral("tray"), Status::Ok,
+            QStringLiteral("%1 (Qt platform %2)").arg(route, platform)};
 }
 
 SessionCheck::Finding SessionCheck::idle()
@@ -139,9 +152,12 @@ SessionCheck::Finding SessionCheck::idle()
     try {
         const double seconds = operations::getIdleDuration();
         return {QStringLiteral("idle"), Status::Ok,
-                QStringLiteral("%1: idle for %2 s").arg(operations::idleSourceName()).arg(seconds, 0, 'f', 1)};
+                QStringLiteral("%1: idle for %2 s")
+                    .arg(operations::idleSourceName())
+                    .arg(seconds, 0, 'f', 1)};
     } catch (const std::exception &e) {
-        return {QStringLiteral("idle"), Status::Fail, QStringLiteral("no source: %1").arg(QString::fromUtf8(e.what()))};
+        return {QStringLiteral("idle"), Status::Fail,
+                QStringLiteral("no source: %1").arg(QString::fromUtf8(e.what()))};
     }
 }
 
@@ -150,7 +166,8 @@ SessionCheck::Finding SessionCheck::logoff()
     const QString method = operations::logoffMethod();
     if (method.isEmpty())
         return {QStringLiteral("logoff"), Status::Fail,
-                QStringLiteral("none: no LOGOFF_COMMAND, no XDG_SESSION_ID, no session manager on the bus, no logind session")};
+                QStringLiteral("none: no LOGOFF_COMMAND, no XDG_SESSION_ID, no session manager on "
+                               "the bus, no logind session")};
     return {QStringLiteral("logoff"), Status::Ok, method};
 }
 
@@ -159,16 +176,21 @@ SessionCheck::Finding SessionCheck::instance()
     const QString path = SessionLock::path();
     const qint64 pid = SessionLock::heldBy(path);
     if (pid > 0)
-        return {QStringLiteral("instance"), Status::Ok, QStringLiteral("an agent runs in this session, pid %1").arg(pid)};
-    return {QStringLiteral("instance"), Status::Ok, QStringLiteral("none running (%1 is free)").arg(path)};
+        return {QStringLiteral("instance"), Status::Ok,
+                QStringLiteral("an agent runs in this session, pid %1").arg(pid)};
+    return {QStringLiteral("instance"), Status::Ok,
+            QStringLiteral("none running (%1 is free)").arg(path)};
 }
 
 QString SessionCheck::statusText(Status status)
 {
     switch (status) {
-    case Status::Ok: return QStringLiteral("OK");
-    case Status::Warn: return QStringLiteral("WARN");
-    case Status::Fail: return QStringLiteral("FAIL");
+    case Status::Ok:
+        return QStringLiteral("OK");
+    case Status::Warn:
+        return QStringLiteral("WARN");
+    case Status::Fail:
+        return QStringLiteral("FAIL");
     }
     return {};
 }
@@ -185,7 +207,8 @@ QJsonObject SessionCheck::json(const QVector<Finding> &findings)
 {
     QJsonObject out;
     for (const Finding &f : findings)
-        out.insert(f.name, QJsonObject{{QStringLiteral("status"), statusText(f.status)}, {QStringLiteral("detail"), f.detail}});
+        out.insert(f.name, QJsonObject{{QStringLiteral("status"), statusText(f.status)},
+                                       {QStringLiteral("detail"), f.detail}});
     out.insert(QStringLiteral("exitStatus"), exitStatus(findings));
     return out;
 }

@@ -25,21 +25,24 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Checks whether the Brimvault agent could run and enforce the session limits in this session.\n"
+        "Checks whether the Brimvault agent could run and enforce the session limits in this "
+        "session.\n"
         "Prints one line per concern (configuration, service, tray, idle, logoff, instance):\n"
         "  NAME: OK|WARN|FAIL detail\n"
         "Exit status 0 when nothing failed, 1 otherwise. It changes nothing."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOption({QStringLiteral("json"), QStringLiteral("Print the findings as one JSON object.")});
+    parser.addOption(
+        {QStringLiteral("json"), QStringLiteral("Print the findings as one JSON object.")});
     parser.process(app);
 
     std::signal(SIGPIPE, SIG_IGN);
     SessionCheck check;
     const QVector<SessionCheck::Finding> findings = check.run();
-    const QByteArray out = parser.isSet(QStringLiteral("json"))
-                               ? QJsonDocument(SessionCheck::json(findings)).toJson(QJsonDocument::Indented)
-                               : SessionCheck::text(findings).toUtf8();
+    const QByteArray out =
+        parser.isSet(QStringLiteral("json"))
+            ? QJsonDocument(SessionCheck::json(findings)).toJson(QJsonDocument::Indented)
+            : SessionCheck::text(findings).toUtf8();
     std::fwrite(out.constData(), 1, static_cast<std::size_t>(out.size()), stdout);
     return SessionCheck::exitStatus(findings);
 }

@@ -23,7 +23,10 @@ class TestCheck : public QObject
     {
         QFile conf(dir.filePath(QStringLiteral("agent.conf")));
         conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        conf.write(QStringLiteral("IPC_PORT = %1\nIPC_SERVICE_UID = %2\nLOGOFF_COMMAND = true\n").arg(port).arg(getuid()).toUtf8());
+        conf.write(QStringLiteral("IPC_PORT = %1\nIPC_SERVICE_UID = %2\nLOGOFF_COMMAND = true\n")
+                       .arg(port)
+                       .arg(getuid())
+                       .toUtf8());
         conf.close();
         auto *p = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -39,21 +42,28 @@ class TestCheck : public QObject
 private slots:
     void workingSession()
     {
-        sim.start(QStringLiteral(SIM_PATH), {"--port", "0", "--idle", "900", "--max-session", "28800"});
+        sim.start(QStringLiteral(SIM_PATH),
+                  {"--port", "0", "--idle", "900", "--max-session", "28800"});
         QVERIFY(sim.waitForStarted());
-        const int port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString().toInt();
+        const int port = simEvents.wait(QStringLiteral("listening"))
+                             .value(QStringLiteral("port"))
+                             .toString()
+                             .toInt();
         QProcess *p = check(port, {});
-        const QStringList lines = QString::fromUtf8(p->readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QStringList lines = QString::fromUtf8(p->readAllStandardOutput())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(p->exitCode(), 0);
         QStringList names;
         for (const QString &line : lines) {
             names << line.section(QLatin1Char(':'), 0, 0);
             QVERIFY2(line.section(QLatin1Char(' '), 1, 1) == QLatin1String("OK"), qPrintable(line));
         }
-        QCOMPARE(names, (QStringList{"configuration", "service", "tray", "idle", "logoff", "instance"}));
+        QCOMPARE(names,
+                 (QStringList{"configuration", "service", "tray", "idle", "logoff", "instance"}));
         QVERIFY(lines[1].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s")));
         QVERIFY(lines[2].contains(QStringLiteral("XEmbed tray host")));
-        QVERIFY(lines[3].startsWith(QStringLiteral("idle: OK the XScreenSaver extension: idle for ")));
+        QVERIFY(
+            lines[3].startsWith(QStringLiteral("idle: OK the XScreenSaver extension: idle for ")));
 
         // It asked for the policy and left: no login, no logout, no lock.
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
@@ -65,7 +75,11 @@ private slots:
         p = check(port, {QStringLiteral("--json")});
         const QJsonObject json = QJsonDocument::fromJson(p->readAllStandardOutput()).object();
         QCOMPARE(json.value(QStringLiteral("exitStatus")).toInt(), 0);
-        QCOMPARE(json.value(QStringLiteral("tray")).toObject().value(QStringLiteral("status")).toString(), QStringLiteral("OK"));
+        QCOMPARE(json.value(QStringLiteral("tray"))
+                     .toObject()
+                     .value(QStringLiteral("status"))
+                     .toString(),
+                 QStringLiteral("OK"));
         sim.kill();
         sim.waitForFinished();
     }
@@ -80,7 +94,9 @@ private slots:
         QProcess *p = check(port, {}, {QStringLiteral("xvfb-run"), QStringLiteral("-a")});
         const QString out = QString::fromUtf8(p->readAllStandardOutput());
         QCOMPARE(p->exitCode(), 1);
-        QVERIFY2(out.contains(QStringLiteral("\nservice: FAIL 127.0.0.1:%1 does not answer: ").arg(port)), qPrintable(out));
+        QVERIFY2(out.contains(
+                     QStringLiteral("\nservice: FAIL 127.0.0.1:%1 does not answer: ").arg(port)),
+                 qPrintable(out));
         QVERIFY2(out.contains(QStringLiteral("\ntray: FAIL none: ")), qPrintable(out));
         QVERIFY2(out.contains(QStringLiteral("\nlogoff: OK ")), qPrintable(out));
     }

@@ -62,9 +62,10 @@ QString TrayHost::expectedPlatform()
     const QString forced = qEnvironmentVariable("QT_QPA_PLATFORM");
     if (!forced.isEmpty())
         return forced.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
-    const bool gnome =
-        qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("gnome"), Qt::CaseInsensitive) ||
-        qEnvironmentVariable("XDG_SESSION_DESKTOP").contains(QLatin1String("gnome"), Qt::CaseInsensitive);
+    const bool gnome = qEnvironmentVariable("XDG_CURRENT_DESKTOP")
+                           .contains(QLatin1String("gnome"), Qt::CaseInsensitive) ||
+                       qEnvironmentVariable("XDG_SESSION_DESKTOP")
+                           .contains(QLatin1String("gnome"), Qt::CaseInsensitive);
     if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") && !gnome)
         return QStringLiteral("wayland");
     return QStringLiteral("xcb");
