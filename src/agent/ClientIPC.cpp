@@ -16,7 +16,11 @@
 
 using namespace ipc;
 
-ClientIPC::ClientIPC(int port, qint64 serviceUid) : port_(port), serviceUid_(serviceUid)
+ClientIPC::ClientIPC(int port, qint64 serviceUid, OwnerLookup ownerLookup)
+    : port_(port), serviceUid_(serviceUid),
+      ownerLookup_(ownerLookup ? std::move(ownerLookup) : [](quint16 service, quint16 client) {
+          return socketowner::serviceOwner(service, client);
+      })
 {
     if (port < 1 || port > 65535)
         throw IpcError(QStringLiteral("Invalid service port %1").arg(port));
@@ -61,7 +65,7 @@ void ClientIPC::start()
                 delete socket;
                 return;
             }
-            const auto owner = socketowner::serviceOwner(quint16(port_), socket->localPort());
+            const auto owner = ownerLookup_(quint16(port_), socket->localPort());
             owner_ = owner;
             if (serviceUid_ >= 0) {
                 if (!owner || qint64(*owner) != serviceUid_) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,8 +29,13 @@ class QTcpSocket;
 class ClientIPC
 {
 public:
-    // `serviceUid`: the user the service end must belong to; -1 trusts any.
-    explicit ClientIPC(int port, qint64 serviceUid = -1);
+    // Who owns the service's socket, from the port numbers of both ends.
+    using OwnerLookup =
+        std::function<std::optional<uid_t>(quint16 servicePort, quint16 clientPort)>;
+
+    // `serviceUid`: the user the service end must belong to; -1 trusts any. `ownerLookup`:
+    // the kernel's socket tables unless given.
+    explicit ClientIPC(int port, qint64 serviceUid = -1, OwnerLookup ownerLookup = {});
     ~ClientIPC();
 
     ClientIPC(const ClientIPC &) = delete;
@@ -91,6 +97,7 @@ private:
 
     const int port_;
     const qint64 serviceUid_;
+    const OwnerLookup ownerLookup_;
     std::optional<uid_t> owner_;  // written in start() before it returns
     QThread *ioThread_ = nullptr; // deleted in the destructor once it has finished
     QTcpSocket *socket_ = nullptr;

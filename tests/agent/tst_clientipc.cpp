@@ -67,6 +67,54 @@ private slots:
         QCOMPARE(socketowner::serviceOwner(0xA9C6, 0xD431, table), std::optional<uid_t>(107));
         QCOMPARE(socketowner::serviceOwner(0xA9C6, 0x1234, table), std::optional<uid_t>(106));
         QCOMPARE(socketowner::serviceOwner(0x1111, 0xD431, table), std::nullopt);
+
+        // A listener on 0.0.0.0 stands for the service when the accepted socket's row is missing.
+        const QByteArray header = table.left(table.indexOf('\n') + 1);
+        const QByteArray anyListener = header +
+                                       "   0: 00000000:A9C6 00000000:0000 0A 00000000:00000000 "
+                                       "00:00000000 00000000   106        0 1 1\n";
+        QCOMPARE(socketowner::serviceOwner(0xA9C6, 0xD431, anyListener), std::optional<uid_t>(106));
+
+        // A dual-stack service ([::]) shows only in tcp6: its listener as ::, its socket as
+        // ::ffff:127.0.0.1.
+        const QByteArray table6 =
+            header +
+            "   0: 00000000000000000000000000000000:A9C6 00000000000000000000000000000000:0000 0A "
+            "00000000:00000000 00:00000000 00000000   108        0 1 1\n"
+            "   1: 0000000000000000FFFF00000100007F:A9C6 0000000000000000FFFF00000100007F:D431 01 "
+            "00000000:00000000 00:00000000 00000000   109        0 2 1\n";
+        QCOMPARE(socketowner::serviceOwner(0xA9C6, 0xD431, header, table6),
+                 std::optional<uid_t>(109));
+        QCOMPARE(socketowner::serviceOwner(0xA9C6, 0x1234, header, table6),
+                 std::optional<uid_t>(108));
+    }
+
+    // The same for real: a service listening on [::] is trusted.
+    void dualStackServiceIsTrusted()
+    {
+        QTcpServer dualStack;
+        if (!dualStack.listen(QHostAddress::Any, 0)) // Qt's Any is [::] with IPv4 mapped in
+            QSKIP("no IPv6 here");
+        ClientIPC client(dualStack.serverPort(), getuid());
+        client.start();
+        QVERIFY(client.running());
+        QCOMPARE(client.serviceOwner(), std::optional<uid_t>(getuid()));
+    }
+
+    // Where the owner cannot be found at all, the service is refused.
+    void unknownOwnerIsRefused()
+    {
+        ClientIPC client(server->port(), getuid(),
+                         [](quint16, quint16) { return std::optional<uid_t>(); });
+        try {
+            client.start();
+            QFAIL("expected the peer to be refused");
+        } catch (const UntrustedPeerError &e) {
+            QVERIFY2(
+                QString::fromUtf8(e.what()).contains(QStringLiteral("belongs to an unknown user")),
+                e.what());
+        }
+        QVERIFY(!client.running());
     }
 
     void trustsOnlyTheServiceUser()
@@ -88,7 +136,13 @@ private slots:
         QVERIFY(!wary.getMessage());
     }
 
-    void rejectsBadPort() { QVERIFY_EXCEPTION_THROWN(ClientIPC(70000), IpcError); }
+    void portBounds()
+    {
+        for (const int port : {0, 65536, 70000})
+            QVERIFY_EXCEPTION_THROWN(ClientIPC{port}, IpcError);
+        for (const int port : {1, 65535})
+            ClientIPC{port}; // accepted; nothing is connected before start()
+    }
 
     void requestsReachTheService()
     {
@@ -154,6 +208,28 @@ private slots:
         QTRY_COMPARE(gone.count(), 1);
         QCOMPARE(logout.count(), 1);
         QCOMPARE(logout.at(0).at(0).toString(), QStringLiteral("alice"));
+    }
+
+    // A logout queued behind a large backlog still arrives, last: stop() drains, it never drops.
+    void logoutBehindABacklogArrives()
+    {
+        auto client = connectClient();
+        QStringList received;
+        connect(server.get(), &ServerIPC::loginReceived, this,
+                [&](const QString &name) { received << name.left(4); });
+        connect(server.get(), &ServerIPC::logoutReceived, this,
+                [&](const QString &name) { received << name; });
+        QSignalSpy gone(server.get(), &ServerIPC::agentDisconnected);
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(client->sendLogin(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')) +
+                                      QString(10000, QLatin1Char('x'))));
+        QVERIFY(client->sendLogout(QStringLiteral("alice")));
+        client->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
+        QCOMPARE(received.size(), 201);
+        QCOMPARE(received.first(), QStringLiteral("0000"));
+        QCOMPARE(received.at(199), QStringLiteral("0199"));
+        QCOMPARE(received.last(), QStringLiteral("alice"));
     }
 
     // Frames that arrived before the service closed are still delivered, then the end.
