@@ -86,6 +86,43 @@ private slots:
         QCOMPARE(c.APPLICATION_TITLE, QStringLiteral("still read"));
     }
 
+    // Every numeric key takes its exact minimum and maximum without a word; one past either end
+    // warns and keeps the default.
+    void numericBounds_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<qint64>("min");
+        QTest::addColumn<qint64>("max");
+        QTest::newRow("IPC_PORT") << "IPC_PORT" << qint64(1) << qint64(65535);
+        QTest::newRow("IPC_SERVICE_UID") << "IPC_SERVICE_UID" << qint64(-1) << qint64(4294967294LL);
+        QTest::newRow("LOG_MAX_BYTES") << "LOG_MAX_BYTES" << qint64(4096) << (qint64(1) << 40);
+        QTest::newRow("SCRIPT_MAX_CONCURRENT")
+            << "SCRIPT_MAX_CONCURRENT" << qint64(1) << qint64(256);
+        QTest::newRow("SCRIPT_TIMEOUT") << "SCRIPT_TIMEOUT" << qint64(0) << qint64(7 * 24 * 3600);
+        QTest::newRow("TRAY_WAIT_SECONDS") << "TRAY_WAIT_SECONDS" << qint64(0) << qint64(3600);
+    }
+    void numericBounds()
+    {
+        QFETCH(QString, key);
+        QFETCH(qint64, min);
+        QFETCH(qint64, max);
+        const QString fallback = Config::defaults().valueText(key);
+        for (const qint64 value : {min, max}) {
+            QStringList warnings;
+            const Config c = Config::fromFile(
+                write(QStringLiteral("%1 = %2\n").arg(key).arg(value).toUtf8()), &warnings);
+            QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+            QCOMPARE(c.valueText(key), QString::number(value));
+        }
+        for (const qint64 value : {min - 1, max + 1}) {
+            QStringList warnings;
+            const Config c = Config::fromFile(
+                write(QStringLiteral("%1 = %2\n").arg(key).arg(value).toUtf8()), &warnings);
+            QCOMPARE(warnings.size(), 1);
+            QCOMPARE(c.valueText(key), fallback);
+        }
+    }
+
     void unreadableFileWarnsOnce()
     {
         if (geteuid() == 0)

@@ -137,6 +137,7 @@ private slots:
         QTest::newRow("fraction") << QVariant(59.9) << true << qint64(59);
         QTest::newRow("negative fraction") << QVariant(-1.5) << true << qint64(-1);
         QTest::newRow("text") << QVariant(QStringLiteral(" 300 ")) << true << qint64(300);
+        QTest::newRow("leading zeros") << QVariant(QStringLiteral("0600")) << true << qint64(600);
         QTest::newRow("text fraction") << QVariant(QStringLiteral("1.5")) << false << qint64(0);
         QTest::newRow("text word") << QVariant(QStringLiteral("soon")) << false << qint64(0);
         QTest::newRow("bool") << QVariant(true) << false << qint64(0);

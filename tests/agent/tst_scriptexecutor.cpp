@@ -149,6 +149,25 @@ private slots:
         QVERIFY2(peak <= 4, qPrintable(QString::number(peak)));
     }
 
+    // SCRIPT_TIMEOUT counts seconds: a half-second script under a 5-second limit runs to its end.
+    void timeoutIsInSeconds()
+    {
+        Config c = Config::defaults();
+        c.SCRIPT_TIMEOUT = 5;
+        setConfig(c);
+        const QString output = dir.filePath(QStringLiteral("finished"));
+        LogCapture capture;
+        (new ScriptExecutorThread(QStringLiteral("sleep 0.5; echo done > '%1'").arg(output)))
+            ->start();
+        QVERIFY(ScriptExecutorThread::waitForAll(10000));
+        QCOMPARE(capture.count(QStringLiteral("Script finished with exit status 0")), 1);
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Script killed")), 0);
+        QFile f(output);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("done\n"));
+        setConfig(Config::defaults());
+    }
+
     void timeoutKillsTheWholeScript()
     {
         Config c = Config::defaults();

@@ -425,6 +425,23 @@ private slots:
         QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
 
+    // SCRIPT_MAX_CONCURRENT = 1, whatever the machine's cores: two scripts never overlap, as
+    // their own trace shows. (The pool is process-wide, hence the real agent here.)
+    void oneScriptAtATime()
+    {
+        startAgent(QStringLiteral("SCRIPT_MAX_CONCURRENT = 1\n"));
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        const QByteArray trace = dir.filePath(QStringLiteral("one-at-a-time")).toUtf8();
+        QFile::remove(QString::fromUtf8(trace));
+        for (int i = 0; i < 2; ++i)
+            command("script echo s >> '" + trace + "'\\nsleep 1\\necho e >> '" + trace + "'");
+        QFile f(QString::fromUtf8(trace));
+        QTRY_VERIFY_WITH_TIMEOUT(f.size() == 8, 15000);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("s\ne\ns\ne\n"));
+        terminateWithin2s();
+    }
+
     // --- faults ---------------------------------------------------------------------------
 
     void serviceKilled()

@@ -309,6 +309,56 @@ private slots:
         QVERIFY(app::doLogoff);
     }
 
+    // "Below" the threshold: exactly 120 s (idle) or 300 s (session) left is not yet a warning.
+    void warningThresholds_data()
+    {
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<double>("left");
+        QTest::addColumn<int>("warnings");
+        QTest::newRow("idle 120 s left") << "idle" << 120.0 << 0;
+        QTest::newRow("idle 119 s left") << "idle" << 119.0 << 1;
+        QTest::newRow("session 300 s left") << "maxSession" << 300.0 << 0;
+        QTest::newRow("session 299.5 s left") << "maxSession" << 299.5 << 1;
+    }
+    void warningThresholds()
+    {
+        QFETCH(QString, limit);
+        QFETCH(double, left);
+        QFETCH(int, warnings);
+        LogCapture capture;
+        auto tray = makeTray();
+        tray->graceTimerShots = 0;
+        tray->information({{limit, 1000}});
+        if (limit == QLatin1String("idle"))
+            idle = 1000 - left;
+        else
+            now = tray->sessionStart.addMSecs(qint64((1000 - left) * 1000));
+        tray->checkTimers();
+        tray->checkTimers();
+        QCOMPARE(capture.texts(logger::Level::Warn).size(), warnings);
+        QVERIFY(!tray->stopped);
+    }
+
+    // The grace is for the first checks that find a limit, however late it arrives: a user
+    // idle for long is neither warned nor logged off until the six grace ticks have passed.
+    void lateIdleLimitStillGetsItsGrace()
+    {
+        LogCapture capture;
+        auto tray = makeTray();
+        for (int i = 0; i < 20; ++i)
+            tray->checkTimers();
+        idle = 5000;
+        tray->information(map({{"idle", 60}}));
+        for (int i = 0; i < BrimvaultSystemTray::kGraceTicks; ++i)
+            tray->checkTimers();
+        QCOMPARE(idleQueries, 0);
+        QVERIFY(!tray->stopped);
+        QVERIFY(capture.texts(logger::Level::Warn).isEmpty());
+        tray->checkTimers();
+        QCOMPARE(idleQueries, 1);
+        QVERIFY(tray->stopped);
+    }
+
     void badInformationKeepsWhatCameBefore()
     {
         auto tray = makeTray();
