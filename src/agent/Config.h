@@ -27,9 +27,10 @@ struct Config
     QString LOGOFF_COMMAND;
     qint64 LOG_MAX_BYTES = 5 * 1024 * 1024;
     int SCRIPT_MAX_CONCURRENT = 4;
-    int SCRIPT_TIMEOUT = 0;     // seconds; 0: no limit
-    bool NOTIFY_USER = false;   // also show limit warnings and service messages to the user
-    int TRAY_WAIT_SECONDS = 30; // how long start-up waits for a tray host; 0: check once
+    int SCRIPT_TIMEOUT = 0;         // seconds; 0: no limit
+    bool NOTIFY_USER = false;       // also show limit warnings and service messages to the user
+    int TRAY_WAIT_SECONDS = 30;     // how long start-up waits for a tray host; 0: check once
+    int LOGOFF_VERIFY_SECONDS = 60; // after a logout applications may cancel; 0: no check
 
     // The compiled-in values, with data paths resolved for this installation.
     static Config defaults();

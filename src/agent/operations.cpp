@@ -15,6 +15,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 
+#include <csignal>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -175,14 +176,6 @@ double getIdleDuration()
         QString name;  // in the log line of the source in use
         std::function<std::optional<double>(QString *why)> read;
     };
-    static const auto dbus = [](std::optional<double> (*read)()) {
-        return [read](QString *why) {
-            const auto seconds = read();
-            if (!seconds)
-                *why = QStringLiteral("not on the bus");
-            return seconds;
-        };
-    };
     static const std::vector<Source> sources = {
         {QStringLiteral("X11"), QStringLiteral("the XScreenSaver extension"),
          [](QString *why) -> std::optional<double> {
@@ -208,11 +201,10 @@ double getIdleDuration()
              return seconds;
          }},
         {QStringLiteral("Mutter"), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
-         dbus(sessiondbus::mutterIdle)},
+         sessiondbus::mutterIdle},
         {QStringLiteral("org.freedesktop.ScreenSaver"),
-         QStringLiteral("org.freedesktop.ScreenSaver"), dbus(sessiondbus::screenSaverIdle)},
-        {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"),
-         dbus(sessiondbus::logindIdle)},
+         QStringLiteral("org.freedesktop.ScreenSaver"), sessiondbus::screenSaverIdle},
+        {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"), sessiondbus::logindIdle},
     };
     QString &inUse = idleSourceInUse();
     QStringList reasons;
@@ -281,47 +273,83 @@ QString logoffMethod()
         return QStringLiteral("LOGOFF_COMMAND: %1").arg(command);
     if (!session.isEmpty())
         return QStringLiteral("loginctl terminate-session %1").arg(session);
-    const QString manager = sessiondbus::availableSessionManager();
-    if (!manager.isEmpty())
-        return QStringLiteral("%1 over D-Bus").arg(manager);
+    if (const auto method = sessiondbus::availableLogoutMethod())
+        return QStringLiteral("%1 over D-Bus%2")
+            .arg(method->name(),
+                 method->forced ? QString() : QStringLiteral(", checked and escalated to logind"));
     if (const auto id = sessiondbus::logindSessionId())
         return QStringLiteral("logind TerminateSession of session %1").arg(*id);
     return {};
 }
 
+namespace {
+
+bool terminateThroughLogind()
+{
+    if (!sessiondbus::terminateLogindSession())
+        return false;
+    logger::info(QStringLiteral("Logging off: logind TerminateSession"));
+    logger::info(
+        QStringLiteral("Logoff through org.freedesktop.login1.Manager.TerminateSession accepted"));
+    return true;
+}
+
+// A logout that applications may cancel: this process belongs to the session, so while it is
+// alive the session is too. Wait for the end of the session, then end it through logind.
+void verifyLogout(const QString &method)
+{
+    const int seconds = config().LOGOFF_VERIFY_SECONDS;
+    if (seconds <= 0)
+        return;
+    // The session's end must be able to end this process now.
+    std::signal(SIGTERM, SIG_DFL);
+    logger::info(QStringLiteral("Waiting up to %1 s for the session to end").arg(seconds));
+    logger::flush();
+    QThread::sleep(static_cast<unsigned long>(seconds));
+    logger::warn(
+        QStringLiteral(
+            "The session is still there %1 s after the logout through %2; ending it through logind")
+            .arg(seconds)
+            .arg(method));
+    if (!terminateThroughLogind())
+        logger::error(QStringLiteral(
+            "The session could not be ended: logind TerminateSession is not available"));
+}
+
+} // namespace
+
 void loggoff()
 {
     const QString command = config().LOGOFF_COMMAND;
     const QString session = qEnvironmentVariable("XDG_SESSION_ID");
-    QString program;
-    QStringList arguments;
     if (!command.trimmed().isEmpty()) {
-        program = QStringLiteral("/bin/sh");
-        arguments = QStringList{QStringLiteral("-c"), command};
-    } else if (!session.isEmpty()) {
-        program = QStringLiteral("loginctl");
-        arguments = QStringList{QStringLiteral("terminate-session"), session};
-    } else {
-        const QString manager = sessiondbus::logoutViaSessionManager();
-        if (!manager.isEmpty()) {
-            logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(manager));
-            logger::info(QStringLiteral("Logoff through %1 accepted").arg(manager));
-            return;
-        }
-        if (sessiondbus::terminateLogindSession()) {
-            logger::info(QStringLiteral("Logging off: logind TerminateSession"));
-            logger::info(QStringLiteral(
-                "Logoff through org.freedesktop.login1.Manager.TerminateSession accepted"));
-            return;
-        }
-        logger::error(QStringLiteral(
-            "No logoff method available: set LOGOFF_COMMAND, or run inside a session "
-            "with a session manager or logind"));
+        const QStringList arguments{QStringLiteral("-c"), command};
+        logger::info(
+            QStringLiteral("Logging off: /bin/sh %1").arg(arguments.join(QLatin1Char(' '))));
+        runLogoffCommand(QStringLiteral("/bin/sh"), arguments);
         return;
     }
-    logger::info(
-        QStringLiteral("Logging off: %1 %2").arg(program, arguments.join(QLatin1Char(' '))));
-    runLogoffCommand(program, arguments);
+    if (!session.isEmpty()) {
+        const QStringList arguments{QStringLiteral("terminate-session"), session};
+        logger::info(
+            QStringLiteral("Logging off: loginctl %1").arg(arguments.join(QLatin1Char(' '))));
+        runLogoffCommand(QStringLiteral("loginctl"), arguments);
+        return;
+    }
+    for (const sessiondbus::LogoutMethod &method : sessiondbus::logoutMethods()) {
+        if (sessiondbus::callLogout(method) != sessiondbus::CallResult::Accepted)
+            continue;
+        logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(method.name()));
+        logger::info(QStringLiteral("Logoff through %1 accepted").arg(method.name()));
+        if (!method.forced)
+            verifyLogout(method.name());
+        return;
+    }
+    if (terminateThroughLogind())
+        return;
+    logger::error(
+        QStringLiteral("No logoff method available: set LOGOFF_COMMAND, or run inside a session "
+                       "with a session manager or logind"));
 }
 
 } // namespace operations

@@ -33,8 +33,10 @@ QString logoffMethod();
 void startIdleTracking();
 
 // Logs the user out: LOGOFF_COMMAND when set, else loginctl terminate-session $XDG_SESSION_ID,
-// else the session manager's forced logout over D-Bus, else logind TerminateSession for this
-// process's session. Logs the method used, or an error when none is available.
+// else the session manager's logout over D-Bus (GNOME, KDE, MATE, Xfce; an error reply is
+// logged and the next one tried), else logind TerminateSession for this process's session. After
+// a logout that applications may cancel, waits up to LOGOFF_VERIFY_SECONDS for the session to
+// end and then ends it through logind. Logs each step and its outcome.
 void loggoff();
 
 // X errors are logged instead of ending the process. Installed by the first X call; public so

@@ -1,5 +1,7 @@
 #include "sessiondbus.h"
 
+#include "log.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -7,7 +9,9 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QThread>
 #include <QVariant>
 
 #include <unistd.h>
@@ -18,67 +22,116 @@ namespace sessiondbus {
 namespace {
 
 const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
+const QByteArray kDisabledAddress = "disabled:";
 
-bool hasOwner(const QDBusConnection &bus, const QString &service)
+// The reply, or what went wrong: `absent` when nothing there could take the call.
+struct Outcome
 {
-    if (!bus.isConnected() || !bus.interface())
-        return false;
-    const QDBusReply<bool> reply = bus.interface()->isServiceRegistered(service);
-    return reply.isValid() && reply.value();
+    std::optional<QDBusMessage> reply;
+    bool absent = false;
+    QString errorName, errorText;
+
+    // "NotSupported" for org.freedesktop.DBus.Error.NotSupported: short, for a summary line.
+    QString shortError() const { return errorName.section(QLatin1Char('.'), -1); }
+};
+
+bool absentError(const QString &name)
+{
+    static const QStringList names = {
+        QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+        QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
+        QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+    };
+    return names.contains(name);
 }
 
-// One method call; nothing when the service is absent or answers with an error.
-std::optional<QDBusMessage> call(const QDBusConnection &bus, const QString &service,
-                                 const QString &path, const QString &interface,
-                                 const QString &method, const QVariantList &args = {})
+// One method call. A service that can be activated is started by the call itself.
+Outcome call(const QDBusConnection &bus, const QString &service, const QString &path,
+             const QString &interface, const QString &method, const QVariantList &args = {})
 {
-    if (!hasOwner(bus, service))
-        return std::nullopt;
+    Outcome out;
+    if (!bus.isConnected()) {
+        out.absent = true;
+        out.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
+        return out;
+    }
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(args);
     const QDBusMessage reply = bus.call(message, QDBus::Block, kCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return std::nullopt;
-    return reply;
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        out.reply = reply;
+        return out;
+    }
+    out.errorName = reply.errorName();
+    out.errorText = reply.errorMessage();
+    out.absent = absentError(out.errorName);
+    return out;
 }
 
-std::optional<QVariant> firstArgument(const std::optional<QDBusMessage> &reply)
+QDBusConnection sessionBus()
 {
-    if (!reply || reply->arguments().isEmpty())
+    // Without a session bus, a named connection that never connects: no autolaunch.
+    return sessionBusExists() ? QDBusConnection::sessionBus()
+                              : QDBusConnection(QStringLiteral("brimvault-no-session-bus"));
+}
+
+std::optional<QVariant> firstArgument(const Outcome &outcome)
+{
+    if (!outcome.reply || outcome.reply->arguments().isEmpty())
         return std::nullopt;
-    return reply->arguments().first();
+    return outcome.reply->arguments().first();
+}
+
+QString reason(const Outcome &outcome, const QString &bus = QStringLiteral("session"))
+{
+    if (outcome.errorName == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
+        return QStringLiteral("no %1 bus").arg(bus);
+    if (outcome.absent)
+        return QStringLiteral("not on the bus");
+    return outcome.shortError().isEmpty() ? QStringLiteral("no answer") : outcome.shortError();
 }
 
 // The logind session object of this process.
-std::optional<QString> ownSessionPath()
+std::optional<QString> ownSessionPath(QString *why = nullptr)
 {
-    const auto reply =
+    const Outcome out =
         call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
              QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("GetSessionByPID"),
              {QVariant::fromValue(uint(getpid()))});
-    const auto path = firstArgument(reply);
-    if (!path || !path->canConvert<QDBusObjectPath>())
+    const auto path = firstArgument(out);
+    if (!path || !path->canConvert<QDBusObjectPath>()) {
+        if (why)
+            *why = out.reply ? QStringLiteral("no session for this process")
+                             : reason(out, QStringLiteral("system"));
         return std::nullopt;
+    }
     return path->value<QDBusObjectPath>().path();
 }
 
 std::optional<QVariant> sessionProperty(const QString &path, const QString &name)
 {
-    const auto reply =
-        call(QDBusConnection::systemBus(), kLogin1, path,
-             QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-             {QStringLiteral("org.freedesktop.login1.Session"), name});
-    const auto value = firstArgument(reply);
+    const auto value =
+        firstArgument(call(QDBusConnection::systemBus(), kLogin1, path,
+                           QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                           {QStringLiteral("org.freedesktop.login1.Session"), name}));
     if (!value)
         return std::nullopt;
     return value->value<QDBusVariant>().variant();
 }
 
-} // namespace
-
-namespace {
-const QByteArray kDisabledAddress = "disabled:";
+QString nameOwner(const QString &name)
+{
+    const QDBusConnectionInterface *bus = sessionBus().interface();
+    if (!bus)
+        return {};
+    const QDBusReply<QString> owner = bus->serviceOwner(name);
+    return owner.isValid() ? owner.value() : QString();
 }
+
+} // namespace
 
 bool sessionBusExists()
 {
@@ -99,106 +152,134 @@ void preventAutolaunch()
         qputenv("DBUS_SESSION_BUS_ADDRESS", kDisabledAddress);
 }
 
-std::optional<double> mutterIdle()
+std::optional<double> mutterIdle(QString *why)
 {
-    const auto ms = firstArgument(
-        call(QDBusConnection::sessionBus(), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
+    const Outcome out =
+        call(sessionBus(), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
              QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"),
-             QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime")));
-    if (!ms)
+             QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime"));
+    const auto ms = firstArgument(out);
+    if (!ms) {
+        *why = reason(out);
         return std::nullopt;
+    }
     return ms->toULongLong() / 1000.0;
 }
 
-std::optional<double> screenSaverIdle()
+std::optional<double> screenSaverIdle(QString *why)
 {
-    // Milliseconds, as the implementations that answer on Wayland (KDE's) report it; taking it
-    // for seconds would log users off a thousand times too early.
-    const auto ms = firstArgument(
-        call(QDBusConnection::sessionBus(), QStringLiteral("org.freedesktop.ScreenSaver"),
-             QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
-             QStringLiteral("GetSessionIdleTime")));
-    if (!ms)
+    const QString service = QStringLiteral("org.freedesktop.ScreenSaver");
+    const Outcome out = call(sessionBus(), service, QStringLiteral("/ScreenSaver"), service,
+                             QStringLiteral("GetSessionIdleTime"));
+    const auto value = firstArgument(out);
+    if (!value) {
+        *why = reason(out);
         return std::nullopt;
-    return ms->toULongLong() / 1000.0;
+    }
+    // The interface names the value in seconds, and light-locker and the others answer so.
+    // KDE's screen locker answers in milliseconds (KIdleTime's idle time); it is recognised by
+    // the name it registers beside this one on the same connection.
+    const QString owner = nameOwner(service);
+    const bool milliseconds =
+        !owner.isEmpty() && owner == nameOwner(QStringLiteral("org.kde.screensaver"));
+    return value->toULongLong() / (milliseconds ? 1000.0 : 1.0);
 }
 
-std::optional<double> logindIdle()
+std::optional<double> logindIdle(QString *why)
 {
-    const auto path = ownSessionPath();
+    const auto path = ownSessionPath(why);
     if (!path)
         return std::nullopt;
     const auto idle = sessionProperty(*path, QStringLiteral("IdleHint"));
-    if (!idle)
+    if (!idle) {
+        *why = QStringLiteral("no IdleHint");
         return std::nullopt;
+    }
     if (!idle->toBool())
         return 0.0;
     const auto since = sessionProperty(*path, QStringLiteral("IdleSinceHint")); // µs, wall clock
-    if (!since)
+    if (!since) {
+        *why = QStringLiteral("no IdleSinceHint");
         return std::nullopt;
+    }
     const double nowUs = double(QDateTime::currentMSecsSinceEpoch()) * 1000.0;
     return qMax(0.0, (nowUs - since->toDouble()) / 1e6);
 }
 
-namespace {
-
-struct Manager
+const QList<LogoutMethod> &logoutMethods()
 {
-    const char *service, *path, *interface, *method;
-    QVariantList args;
-
-    QString name() const
-    {
-        return QStringLiteral("%1.%2").arg(QLatin1String(interface), QLatin1String(method));
-    }
-};
-
-// Each desktop's session manager and its logout without confirmation, in the order tried.
-const std::vector<Manager> &managers()
-{
-    static const std::vector<Manager> table = {
-        {"org.gnome.SessionManager",
-         "/org/gnome/SessionManager",
-         "org.gnome.SessionManager",
-         "Logout",
-         {uint(2)}},
-        {"org.kde.Shutdown", "/Shutdown", "org.kde.Shutdown", "logout", {}},
-        {"org.mate.SessionManager",
-         "/org/mate/SessionManager",
-         "org.mate.SessionManager",
-         "Logout",
-         {uint(2)}},
-        {"org.xfce.SessionManager",
-         "/org/xfce/SessionManager",
-         "org.xfce.Session.Manager",
-         "Logout",
-         {false, false}},
+    // KDE's ksmserver (always running) takes confirm, type and mode; "no confirmation, logout,
+    // force now" is (0, 0, 2) in KWorkSpace's terms, though Plasma 5.27 then runs an ordinary
+    // logout that applications may cancel. org.kde.Shutdown is activated on demand.
+    static const QList<LogoutMethod> methods = {
+        {QStringLiteral("org.gnome.SessionManager"),
+         QStringLiteral("/org/gnome/SessionManager"),
+         QStringLiteral("org.gnome.SessionManager"),
+         QStringLiteral("Logout"),
+         {uint(2)},
+         true},
+        {QStringLiteral("org.kde.ksmserver"),
+         QStringLiteral("/KSMServer"),
+         QStringLiteral("org.kde.KSMServerInterface"),
+         QStringLiteral("logout"),
+         {0, 0, 2},
+         false},
+        {QStringLiteral("org.kde.Shutdown"),
+         QStringLiteral("/Shutdown"),
+         QStringLiteral("org.kde.Shutdown"),
+         QStringLiteral("logout"),
+         {},
+         false},
+        {QStringLiteral("org.mate.SessionManager"),
+         QStringLiteral("/org/mate/SessionManager"),
+         QStringLiteral("org.mate.SessionManager"),
+         QStringLiteral("Logout"),
+         {uint(2)},
+         true},
+        {QStringLiteral("org.xfce.SessionManager"),
+         QStringLiteral("/org/xfce/SessionManager"),
+         QStringLiteral("org.xfce.Session.Manager"),
+         QStringLiteral("Logout"),
+         {false, false},
+         false},
     };
-    return table;
+    return methods;
 }
 
-} // namespace
-
-QString logoutViaSessionManager()
+CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
 {
-    if (!sessionBusExists())
-        return {};
-    for (const Manager &m : managers()) {
-        if (call(QDBusConnection::sessionBus(), QLatin1String(m.service), QLatin1String(m.path),
-                 QLatin1String(m.interface), QLatin1String(m.method), m.args))
-            return m.name();
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const Outcome out = call(sessionBus(), m.service, m.path, m.interface, m.method, m.args);
+        if (out.reply)
+            return CallResult::Accepted;
+        if (out.absent)
+            return CallResult::Absent;
+        // Xfce's manager refuses while its session is still starting: worth waiting for.
+        const bool busy = out.errorText.contains(QLatin1String("idle state"), Qt::CaseInsensitive);
+        if (busy && clock.elapsed() + kBusyRetryPauseMs <= busyRetryMs) {
+            logger::warn(QStringLiteral("Logoff through %1 refused for now (%2: %3); trying again")
+                             .arg(m.name(), out.errorName, out.errorText));
+            QThread::msleep(kBusyRetryPauseMs);
+            continue;
+        }
+        logger::warn(QStringLiteral("Logoff through %1 failed: %2: %3")
+                         .arg(m.name(), out.errorName, out.errorText));
+        return CallResult::Failed;
     }
-    return {};
 }
 
-QString availableSessionManager()
+std::optional<LogoutMethod> availableLogoutMethod()
 {
-    if (!sessionBusExists())
-        return {};
-    for (const Manager &m : managers())
-        if (hasOwner(QDBusConnection::sessionBus(), QLatin1String(m.service)))
-            return m.name();
-    return {};
+    const QDBusConnectionInterface *bus = sessionBus().interface();
+    if (!bus)
+        return std::nullopt;
+    const QStringList activatable = bus->activatableServiceNames().value();
+    for (const LogoutMethod &m : logoutMethods())
+        if (bus->isServiceRegistered(m.service).value() || activatable.contains(m.service))
+            return m;
+    return std::nullopt;
 }
 
 std::optional<QString> logindSessionId()
@@ -215,10 +296,16 @@ bool terminateLogindSession()
     const auto id = logindSessionId();
     if (!id)
         return false;
-    return call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
-                QStringLiteral("org.freedesktop.login1.Manager"),
-                QStringLiteral("TerminateSession"), {*id})
-        .has_value();
+    const Outcome out =
+        call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
+             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("TerminateSession"),
+             {*id});
+    if (!out.reply && !out.absent)
+        logger::warn(
+            QStringLiteral(
+                "Logoff through org.freedesktop.login1.Manager.TerminateSession failed: %1: %2")
+                .arg(out.errorName, out.errorText));
+    return out.reply.has_value();
 }
 
 } // namespace sessiondbus

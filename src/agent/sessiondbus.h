@@ -1,16 +1,19 @@
 #pragma once
 
-// What the desktop session offers over D-Bus, for desktops where X11 does not serve:
-// idle time and forced logout. Each call is synchronous with a short time-out and returns
-// nothing (or false) when the service is absent or does not answer.
+// What the desktop session offers over D-Bus, for desktops where X11 does not serve: idle time
+// and logout. Each call is synchronous with a short time-out. A service that is not there
+// (ServiceUnknown, NameHasNoOwner, UnknownObject, UnknownMethod) is told apart from one that
+// answers with an error.
 
 #include <QString>
+#include <QVariantList>
 
 #include <optional>
 
 namespace sessiondbus {
 
 constexpr int kCallTimeoutMs = 1000;
+constexpr int kBusyRetryPauseMs = 1000;
 
 // A session bus is there to be reached: DBUS_SESSION_BUS_ADDRESS is set, or
 // $XDG_RUNTIME_DIR/bus exists. Without one, asking for it would start a bus of our own.
@@ -21,19 +24,33 @@ bool sessionBusExists();
 // that would outlive it. Call before anything uses D-Bus; sessionBusExists() keeps its answer.
 void preventAutolaunch();
 
-// Seconds since the last input.
-std::optional<double> mutterIdle();      // org.gnome.Mutter.IdleMonitor (GNOME, X11 and Wayland)
-std::optional<double> screenSaverIdle(); // org.freedesktop.ScreenSaver
-std::optional<double> logindIdle();      // logind's IdleHint / IdleSinceHint of our own session
+// Seconds since the last input; when there is none, `why` says why ("not on the bus", the
+// error's name, "no system bus").
+std::optional<double> mutterIdle(QString *why);      // org.gnome.Mutter.IdleMonitor, in ms
+std::optional<double> screenSaverIdle(QString *why); // org.freedesktop.ScreenSaver, see .cpp
+std::optional<double> logindIdle(QString *why);      // IdleHint / IdleSinceHint of our session
 
-// Asks the session manager for a forced logout; returns the method used, empty when none
-// answered.
-QString logoutViaSessionManager();
-// The method logoutViaSessionManager() would call now, without calling it; empty when none.
-QString availableSessionManager();
+// A session manager's logout.
+struct LogoutMethod
+{
+    QString service, path, interface, method;
+    QVariantList args;
+    bool forced; // applications cannot cancel it
+    QString name() const { return interface + QLatin1Char('.') + method; }
+};
+// In the order tried: GNOME and MATE (forced), KDE's ksmserver and org.kde.Shutdown, Xfce.
+const QList<LogoutMethod> &logoutMethods();
+
+enum class CallResult { Accepted, Absent, Failed };
+// Calls `method`; an error reply is logged at warn level with its name and text, and one that
+// says the manager is busy (still starting) is retried for up to `busyRetryMs`.
+CallResult callLogout(const LogoutMethod &method, int busyRetryMs = 30000);
+
+// The first method whose service is on the bus (owned or activatable); nothing when none is.
+std::optional<LogoutMethod> availableLogoutMethod();
+
 // logind's id of the session that owns this process.
 std::optional<QString> logindSessionId();
-
 // logind TerminateSession for the session that owns this process; false when it failed.
 bool terminateLogindSession();
 

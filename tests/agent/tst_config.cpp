@@ -100,6 +100,8 @@ private slots:
             << "SCRIPT_MAX_CONCURRENT" << qint64(1) << qint64(256);
         QTest::newRow("SCRIPT_TIMEOUT") << "SCRIPT_TIMEOUT" << qint64(0) << qint64(7 * 24 * 3600);
         QTest::newRow("TRAY_WAIT_SECONDS") << "TRAY_WAIT_SECONDS" << qint64(0) << qint64(3600);
+        QTest::newRow("LOGOFF_VERIFY_SECONDS")
+            << "LOGOFF_VERIFY_SECONDS" << qint64(0) << qint64(3600);
     }
     void numericBounds()
     {

@@ -3,6 +3,7 @@
 #include "agent/Config.h"
 #include "agent/errors.h"
 #include "agent/operations.h"
+#include "agent/sessiondbus.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -80,12 +81,27 @@ private slots:
                  1); // once
     }
 
-    void screenSaverInMilliseconds()
+    // Seconds, as the interface says; milliseconds only from KDE's locker, which owns
+    // org.kde.screensaver on the same connection.
+    void screenSaverUnit_data()
     {
-        startStandins({"--screensaver", "9500"}, {"org.freedesktop.ScreenSaver"});
-        LogCapture capture;
-        QCOMPARE(operations::getIdleDuration(), 9.5);
-        QCOMPARE(capture.count(QStringLiteral("Idle time from org.freedesktop.ScreenSaver")), 1);
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<double>("seconds");
+        QTest::newRow("seconds") << QStringList{"--screensaver", "39"}
+                                 << QStringList{"org.freedesktop.ScreenSaver"} << 39.0;
+        QTest::newRow("KDE's milliseconds")
+            << QStringList{"--screensaver", "9500", "--kde-screensaver"}
+            << QStringList{"org.freedesktop.ScreenSaver", "org.kde.screensaver"} << 9.5;
+    }
+    void screenSaverUnit()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, names);
+        QFETCH(double, seconds);
+        startStandins(args, names);
+        QCOMPARE(operations::getIdleDuration(), seconds);
+        QCOMPARE(operations::idleSourceName(), QStringLiteral("org.freedesktop.ScreenSaver"));
     }
 
     void logindOfOwnSession()
@@ -128,22 +144,23 @@ private slots:
         QTest::addColumn<QString>("service");
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("method");
+        QTest::addColumn<bool>("forced");
         QTest::newRow("gnome") << "gnome"
                                << "org.gnome.SessionManager"
                                << "gnome Logout 2"
-                               << "org.gnome.SessionManager.Logout";
+                               << "org.gnome.SessionManager.Logout" << true;
         QTest::newRow("kde") << "kde"
                              << "org.kde.Shutdown"
                              << "kde logout"
-                             << "org.kde.Shutdown.logout";
+                             << "org.kde.Shutdown.logout" << false;
         QTest::newRow("mate") << "mate"
                               << "org.mate.SessionManager"
                               << "mate Logout 2"
-                              << "org.mate.SessionManager.Logout";
+                              << "org.mate.SessionManager.Logout" << true;
         QTest::newRow("xfce") << "xfce"
                               << "org.xfce.SessionManager"
                               << "xfce Logout false false"
-                              << "org.xfce.Session.Manager.Logout";
+                              << "org.xfce.Session.Manager.Logout" << false;
     }
     void logoffThroughTheSessionManager()
     {
@@ -151,16 +168,57 @@ private slots:
         QFETCH(QString, service);
         QFETCH(QString, call);
         QFETCH(QString, method);
-        setConfig(Config::defaults());
+        QFETCH(bool, forced);
+        Config c = Config::defaults();
+        c.LOGOFF_VERIFY_SECONDS = 1;
+        setConfig(c);
         startStandins(
             {"--session-manager", manager, "--logind", "active", "--system", systemAddress},
             {service});
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), call);
-        QCOMPARE(capture.texts(logger::Level::Info),
-                 (QStringList{QStringLiteral("Logging off: %1 over D-Bus").arg(method),
-                              QStringLiteral("Logoff through %1 accepted").arg(method)}));
+        const QStringList accepted{QStringLiteral("Logging off: %1 over D-Bus").arg(method),
+                                   QStringLiteral("Logoff through %1 accepted").arg(method)};
+        if (forced) {
+            QCOMPARE(capture.texts(logger::Level::Info), accepted);
+            return;
+        }
+        // One that applications may cancel: the session must end within the time, or logind
+        // ends it.
+        QCOMPARE(nextCall(), QStringLiteral("logind TerminateSession c7"));
+        QCOMPARE(capture.texts(logger::Level::Warn),
+                 QStringList{
+                     QStringLiteral("The session is still there 1 s after the logout through %1; "
+                                    "ending it through logind")
+                         .arg(method)});
+        QCOMPARE(capture.texts(logger::Level::Info).mid(0, 3),
+                 accepted +
+                     QStringList{QStringLiteral("Waiting up to 1 s for the session to end")});
+    }
+
+    // An error reply is not absence: a manager still starting is asked again, then given up on
+    // with its error logged; nothing is taken for "no such service".
+    void busyManagerIsRetried()
+    {
+        setConfig(Config::defaults());
+        startStandins({"--session-manager", "xfce", "--busy", "2"}, {"org.xfce.SessionManager"});
+        LogCapture capture;
+        const auto xfce = sessiondbus::logoutMethods().last();
+        QCOMPARE(sessiondbus::callLogout(xfce), sessiondbus::CallResult::Accepted);
+        QCOMPARE(capture.countStartingWith(
+                     QStringLiteral("Logoff through org.xfce.Session.Manager.Logout refused "
+                                    "for now (org.xfce.SessionManager.Error.Failed: Session "
+                                    "manager must be in idle state")),
+                 2);
+        standins.kill();
+        standins.waitForFinished();
+        startStandins({"--session-manager", "xfce", "--busy", "100"}, {"org.xfce.SessionManager"});
+        QCOMPARE(sessiondbus::callLogout(xfce, 1500), sessiondbus::CallResult::Failed);
+        QVERIFY(capture.texts(logger::Level::Warn)
+                    .last()
+                    .startsWith(QStringLiteral("Logoff through org.xfce.Session.Manager.Logout "
+                                               "failed: org.xfce.SessionManager.Error.Failed")));
     }
 
     void logoffThroughLogind()

@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QStringList>
 
@@ -97,13 +98,23 @@ public slots:
     void logout() { said(QStringLiteral("kde logout")); }
 };
 
-class XfceSessionManager : public QObject
+class XfceSessionManager : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.xfce.Session.Manager")
+public:
+    int busy = 0; // calls refused as while the session starts
 public slots:
     void Logout(bool showDialog, bool allowSave)
     {
+        if (busy > 0) {
+            --busy;
+            said(QStringLiteral("xfce Logout refused"));
+            sendErrorReply(
+                QStringLiteral("org.xfce.SessionManager.Error.Failed"),
+                QStringLiteral("Session manager must be in idle state when requesting a shutdown"));
+            return;
+        }
         said(QStringLiteral("xfce Logout %1 %2")
                  .arg(showDialog ? QStringLiteral("true") : QStringLiteral("false"),
                       allowSave ? QStringLiteral("true") : QStringLiteral("false")));
@@ -150,7 +161,11 @@ int main(int argc, char *argv[])
           QStringLiteral("address")},
          {QStringLiteral("session-manager"), QStringLiteral("gnome, kde, mate or xfce."),
           QStringLiteral("name")},
-         {QStringLiteral("watcher"), QStringLiteral("A StatusNotifierWatcher.")}});
+         {QStringLiteral("watcher"), QStringLiteral("A StatusNotifierWatcher.")},
+         {QStringLiteral("kde-screensaver"),
+          QStringLiteral("Also own org.kde.screensaver, as KDE's locker.")},
+         {QStringLiteral("busy"), QStringLiteral("Xfce refuses this many logouts first."),
+          QStringLiteral("n")}});
     parser.process(app);
     QDBusConnection session = QDBusConnection::sessionBus();
     const auto exportAll = QDBusConnection::ExportAllContents;
@@ -173,6 +188,8 @@ int main(int argc, char *argv[])
         screenSaver.ms = parser.value(QStringLiteral("screensaver")).toUInt();
         session.registerObject(QStringLiteral("/ScreenSaver"), &screenSaver, exportAll);
         take(session, QStringLiteral("org.freedesktop.ScreenSaver"));
+        if (parser.isSet(QStringLiteral("kde-screensaver")))
+            take(session, QStringLiteral("org.kde.screensaver"));
     }
     LogindManager manager;
     LogindSession logindSession;
@@ -205,6 +222,7 @@ int main(int argc, char *argv[])
         session.registerObject(QStringLiteral("/org/mate/SessionManager"), &mate, exportAll);
         take(session, QStringLiteral("org.mate.SessionManager"));
     } else if (sm == QLatin1String("xfce")) {
+        xfce.busy = parser.value(QStringLiteral("busy")).toInt();
         session.registerObject(QStringLiteral("/org/xfce/SessionManager"), &xfce, exportAll);
         take(session, QStringLiteral("org.xfce.SessionManager"));
     }

@@ -102,6 +102,8 @@ int main(Args &args)
     tray->quit();
 
     if (doLogoff) {
+        // The agent has ended; a logout that has to be checked may keep the process a while.
+        tray->hide();
         try {
             QThread::sleep(1);
             operations::loggoff();
