@@ -1,0 +1,54 @@
+#include "LogCapture.h"
+
+#include "agent/sessiondbus.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Logouts against real session managers from Debian, on a private bus and display.
+class TestSessionManagers : public QObject
+{
+    Q_OBJECT
+
+    static sessiondbus::LogoutMethod method(const QString &service)
+    {
+        for (const auto &m : sessiondbus::logoutMethods())
+            if (m.service == service)
+                return m;
+        return {};
+    }
+
+private slots:
+    void initTestCase() { logger::init({QString(), logger::Level::Debug, 0, 1, false}); }
+
+    // xfce4-session refuses a logout while its session starts; the agent asks again until it
+    // is idle, and the session then ends.
+    void xfceWhileStartingThenIdle()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("xfce4-session")).isEmpty())
+            QSKIP("xfce4-session is not installed");
+        QTemporaryDir home;
+        QProcess session;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        session.setProcessEnvironment(env);
+        session.start(QStringLiteral("xfce4-session"), QStringList());
+        QVERIFY(session.waitForStarted());
+        const auto xfce = method(QStringLiteral("org.xfce.SessionManager"));
+        // Until it has taken its name it is simply not there.
+        QTRY_VERIFY_WITH_TIMEOUT(sessiondbus::availableLogoutMethod().has_value(), 10000);
+        LogCapture capture;
+        QCOMPARE(sessiondbus::callLogout(xfce), sessiondbus::CallResult::Accepted);
+        QVERIFY(capture.countStartingWith(
+                    QStringLiteral("Logoff through org.xfce.Session.Manager.Logout refused for "
+                                   "now (org.xfce.SessionManager.Error.Failed: Session manager "
+                                   "must be in idle state")) >= 1);
+        QVERIFY(session.waitForFinished(20000)); // the session logged out
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionManagers)
+#include "tst_sessionmanagers.moc"
