@@ -48,6 +48,51 @@ private slots:
                                    "must be in idle state")) >= 1);
         QVERIFY(session.waitForFinished(20000)); // the session logged out
     }
+
+    // gnome-session's Logout(2) is forced: an application's inhibitor does not hold it up.
+    void gnomeForcedDespiteAnInhibitor()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("gnome-session")).isEmpty())
+            QSKIP("gnome-session is not installed");
+        QTemporaryDir home;
+        QDir(home.path()).mkpath(QStringLiteral("config/gnome-session/sessions"));
+        QFile sessionFile(
+            home.filePath(QStringLiteral("config/gnome-session/sessions/brimvault.session")));
+        QVERIFY(sessionFile.open(QIODevice::WriteOnly));
+        sessionFile.write("[GNOME Session]\nName=Brimvault test\nRequiredComponents=\n");
+        sessionFile.close();
+        // It refuses to start without a system bus; an empty one of its own is enough.
+        QProcess systemBus;
+        systemBus.start(QStringLiteral("dbus-daemon"),
+                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                         QStringLiteral("--print-address")});
+        QVERIFY(systemBus.waitForReadyRead(5000));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                   QString::fromUtf8(systemBus.readLine().trimmed()));
+        QProcess session;
+        session.setProcessEnvironment(env);
+        session.start(QStringLiteral("gnome-session"),
+                      {QStringLiteral("--builtin"), QStringLiteral("--session=brimvault")});
+        QVERIFY(session.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(sessiondbus::availableLogoutMethod().has_value(), 10000);
+        QProcess inhibitor;
+        inhibitor.start(QStringLiteral("gnome-session-inhibit"),
+                        {QStringLiteral("--inhibit"), QStringLiteral("logout"),
+                         QStringLiteral("sleep"), QStringLiteral("60")});
+        QVERIFY(inhibitor.waitForStarted());
+        QTest::qWait(1000);
+        const auto gnome = method(QStringLiteral("org.gnome.SessionManager"));
+        QVERIFY(gnome.forced);
+        QCOMPARE(sessiondbus::callLogout(gnome), sessiondbus::CallResult::Accepted);
+        QVERIFY(session.waitForFinished(20000)); // logged out, inhibitor or not
+        inhibitor.kill();
+        inhibitor.waitForFinished();
+        systemBus.kill();
+        systemBus.waitForFinished();
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSessionManagers)
