@@ -28,6 +28,22 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# unpack_debs DIR PKG...: Debian packages unpacked into DIR without installing them, for tests
+# that run one program of a package that would pull a whole desktop.
+unpack_debs() {
+    local dir="$1"; shift
+    [ -e "$dir/.unpacked" ] && return 0
+    local tmp; tmp="$(mktemp -d)"
+    if ! (cd "$tmp" && apt-get download -qq "$@" >/dev/null 2>&1); then
+        env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        (cd "$tmp" && apt-get download -qq "$@")
+    fi
+    mkdir -p "$dir"
+    for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$dir"; done
+    rm -rf "$tmp"
+    touch "$dir/.unpacked"
+}
+
 # configure_build DIR [cmake args...]
 configure_build() {
     local dir="$1"; shift

@@ -1,6 +1,11 @@
 #include "LogCapture.h"
 
+#include "agent/Config.h"
+#include "agent/operations.h"
 #include "agent/sessiondbus.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -90,6 +95,56 @@ private slots:
         QVERIFY(session.waitForFinished(20000)); // logged out, inhibitor or not
         inhibitor.kill();
         inhibitor.waitForFinished();
+        systemBus.kill();
+        systemBus.waitForFinished();
+    }
+
+    // KDE's org.kde.Shutdown is not running until called: the call starts it. Its logout is one
+    // that applications may cancel (here it cannot finish: no ksmserver), so the session is
+    // checked and then ended through logind.
+    void kdeShutdownIsActivatedThenChecked()
+    {
+        const QString root = qEnvironmentVariable("BRIMVAULT_PLASMA_ROOT");
+        if (root.isEmpty() || !QFileInfo::exists(root + QStringLiteral("/usr/bin/plasma-shutdown")))
+            QSKIP("plasma-shutdown is not unpacked (scripts/test does it)");
+        const QString activations = qEnvironmentVariable("BRIMVAULT_ACTIVATION_LOG");
+        QFile::remove(activations);
+        // libdbus reads every bus address at its first use: the system bus comes first.
+        QProcess systemBus;
+        systemBus.start(QStringLiteral("dbus-daemon"),
+                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                         QStringLiteral("--print-address")});
+        QVERIFY(systemBus.waitForReadyRead(5000));
+        const QByteArray systemAddress = systemBus.readLine().trimmed();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress);
+        QProcess logind;
+        logind.start(QStringLiteral(STANDINS_PATH),
+                     {QStringLiteral("--logind"), QStringLiteral("active"),
+                      QStringLiteral("--system"), QString::fromUtf8(systemAddress)});
+        QVERIFY(logind.waitForReadyRead(5000));
+        QCOMPARE(logind.readLine().trimmed(), QByteArray("ready"));
+        qunsetenv("XDG_SESSION_ID");
+        QVERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(
+            QStringLiteral("org.kde.Shutdown")));
+        Config c = Config::defaults();
+        c.LOGOFF_VERIFY_SECONDS = 2;
+        setConfig(c);
+        LogCapture capture;
+        operations::loggoff();
+        QVERIFY(capture.count(QStringLiteral("Logoff through org.kde.Shutdown.logout accepted")) ==
+                1);
+        QFile log(activations);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), QByteArray("org.kde.Shutdown activated\n"));
+        QCOMPARE(
+            capture.texts(logger::Level::Warn).last(),
+            QStringLiteral(
+                "The session is still there 2 s after the logout through org.kde.Shutdown.logout; "
+                "ending it through logind"));
+        QTRY_VERIFY2(logind.canReadLine(), qPrintable(capture.allTexts().join(QLatin1Char('\n'))));
+        QCOMPARE(logind.readLine().trimmed(), QByteArray("logind TerminateSession c7"));
+        logind.kill();
+        logind.waitForFinished();
         systemBus.kill();
         systemBus.waitForFinished();
     }
