@@ -17,6 +17,10 @@ class TestSessionManagers : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir runtime;
+    QProcess systemBus;
+    QByteArray systemAddress;
+
     static sessiondbus::LogoutMethod method(const QString &service)
     {
         for (const auto &m : sessiondbus::logoutMethods())
@@ -26,7 +30,26 @@ class TestSessionManagers : public QObject
     }
 
 private slots:
-    void initTestCase() { logger::init({QString(), logger::Level::Debug, 0, 1, false}); }
+    // Nothing here may reach the machine's own buses or runtime folder: a system bus and a
+    // runtime folder of the run's own, set before the first D-Bus use (libdbus reads every bus
+    // address then).
+    void initTestCase()
+    {
+        logger::init({QString(), logger::Level::Debug, 0, 1, false});
+        QVERIFY(runtime.isValid());
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+        systemBus.start(QStringLiteral("dbus-daemon"),
+                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                         QStringLiteral("--print-address")});
+        QVERIFY(systemBus.waitForReadyRead(5000));
+        systemAddress = systemBus.readLine().trimmed();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress);
+    }
+    void cleanupTestCase()
+    {
+        systemBus.kill();
+        systemBus.waitForFinished();
+    }
 
     // xfce4-session refuses a logout while its session starts; the agent asks again until it
     // is idle, and the session then ends.
@@ -66,17 +89,10 @@ private slots:
         QVERIFY(sessionFile.open(QIODevice::WriteOnly));
         sessionFile.write("[GNOME Session]\nName=Brimvault test\nRequiredComponents=\n");
         sessionFile.close();
-        // It refuses to start without a system bus; an empty one of its own is enough.
-        QProcess systemBus;
-        systemBus.start(QStringLiteral("dbus-daemon"),
-                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                         QStringLiteral("--print-address")});
-        QVERIFY(systemBus.waitForReadyRead(5000));
+        // It refuses to start without a system bus; the run's own empty one is enough.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                   QString::fromUtf8(systemBus.readLine().trimmed()));
         QProcess session;
         session.setProcessEnvironment(env);
         session.start(QStringLiteral("gnome-session"),
@@ -95,8 +111,6 @@ private slots:
         QVERIFY(session.waitForFinished(20000)); // logged out, inhibitor or not
         inhibitor.kill();
         inhibitor.waitForFinished();
-        systemBus.kill();
-        systemBus.waitForFinished();
     }
 
     // KDE's org.kde.Shutdown is not running until called: the call starts it. Its logout is one
@@ -109,14 +123,6 @@ private slots:
             QSKIP("plasma-shutdown is not unpacked (scripts/test does it)");
         const QString activations = qEnvironmentVariable("BRIMVAULT_ACTIVATION_LOG");
         QFile::remove(activations);
-        // libdbus reads every bus address at its first use: the system bus comes first.
-        QProcess systemBus;
-        systemBus.start(QStringLiteral("dbus-daemon"),
-                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                         QStringLiteral("--print-address")});
-        QVERIFY(systemBus.waitForReadyRead(5000));
-        const QByteArray systemAddress = systemBus.readLine().trimmed();
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress);
         QProcess logind;
         logind.start(QStringLiteral(STANDINS_PATH),
                      {QStringLiteral("--logind"), QStringLiteral("active"),
@@ -145,8 +151,6 @@ private slots:
         QCOMPARE(logind.readLine().trimmed(), QByteArray("logind TerminateSession c7"));
         logind.kill();
         logind.waitForFinished();
-        systemBus.kill();
-        systemBus.waitForFinished();
     }
 };
 

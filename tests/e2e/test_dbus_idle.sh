@@ -9,6 +9,7 @@ set -euo pipefail
 check="$1" standins="$2" service="$3"
 command -v "$service" >/dev/null || { echo "SKIP: $service is not installed"; exit 77; }
 work="$(mktemp -d)"
+export XDG_RUNTIME_DIR="$work" # nothing reaches the machine's own runtime folder
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -5 "$work"/*.log 2>/dev/null; exit 1; }
 
