@@ -132,17 +132,17 @@ void WaylandIdle::readEvents()
 {
     if (!display)
         return;
-    // The reading protocol of libwayland for an outside event loop.
-    while (wl_display_prepare_read(display) != 0) {
+    // libwayland's reading protocol for an outside event loop: dispatch what is queued until a
+    // read may be prepared, then read (which ends the prepared read, failed or not) and dispatch.
+    bool prepared = false;
+    while (!(prepared = wl_display_prepare_read(display) == 0)) {
         if (wl_display_dispatch_pending(display) < 0)
             break;
     }
-    if (wl_display_get_error(display) == 0) {
-        wl_display_read_events(display);
-        wl_display_dispatch_pending(display);
+    if (prepared) {
+        if (wl_display_read_events(display) == 0)
+            wl_display_dispatch_pending(display);
         wl_display_flush(display);
-    } else {
-        wl_display_cancel_read(display);
     }
     const int error = wl_display_get_error(display);
     if (error == 0) {
