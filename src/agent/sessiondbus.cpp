@@ -71,13 +71,6 @@ Outcome call(const QDBusConnection &bus, const QString &service, const QString &
     return out;
 }
 
-QDBusConnection sessionBus()
-{
-    // Without a session bus, a named connection that never connects: no autolaunch.
-    return sessionBusExists() ? QDBusConnection::sessionBus()
-                              : QDBusConnection(QStringLiteral("brimvault-no-session-bus"));
-}
-
 std::optional<QVariant> firstArgument(const Outcome &outcome)
 {
     if (!outcome.reply || outcome.reply->arguments().isEmpty())
@@ -142,6 +135,12 @@ bool sessionBusExists()
         return true;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+}
+
+QDBusConnection sessionBus()
+{
+    return sessionBusExists() ? QDBusConnection::sessionBus()
+                              : QDBusConnection(QStringLiteral("brimvault-no-session-bus"));
 }
 
 void preventAutolaunch()

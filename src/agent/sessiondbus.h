@@ -5,6 +5,7 @@
 // (ServiceUnknown, NameHasNoOwner, UnknownObject, UnknownMethod) is told apart from one that
 // answers with an error.
 
+#include <QDBusConnection>
 #include <QString>
 #include <QVariantList>
 
@@ -23,6 +24,10 @@ bool sessionBusExists();
 // this process (Qt's tray and menu code included) or started by it autolaunches a bus of its own
 // that would outlive it. Call before anything uses D-Bus; sessionBusExists() keeps its answer.
 void preventAutolaunch();
+
+// The session bus where one exists, else a connection that never connects: asking for the bus
+// never starts one.
+QDBusConnection sessionBus();
 
 // Seconds since the last input; when there is none, `why` says why ("not on the bus", the
 // error's name, "no system bus").

@@ -16,9 +16,7 @@ namespace {
 
 bool statusNotifierHost()
 {
-    if (!sessiondbus::sessionBusExists())
-        return false;
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = sessiondbus::sessionBus();
     if (!bus.isConnected())
         return false;
     const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");

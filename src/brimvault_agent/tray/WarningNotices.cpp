@@ -17,7 +17,7 @@ QDBusMessage notifications(const QString &method, const QVariantList &args)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, method);
     call.setArguments(args);
-    return QDBusConnection::sessionBus().call(call, QDBus::Block, sessiondbus::kCallTimeoutMs);
+    return sessiondbus::sessionBus().call(call, QDBus::Block, sessiondbus::kCallTimeoutMs);
 }
 
 } // namespace
@@ -25,17 +25,14 @@ QDBusMessage notifications(const QString &method, const QVariantList &args)
 WarningNotices::WarningNotices(QSystemTrayIcon *tray, QObject *parent)
     : QObject(parent), tray_(tray)
 {
-    if (sessiondbus::sessionBusExists())
-        QDBusConnection::sessionBus().connect(kService, kPath, kService,
-                                              QStringLiteral("NotificationClosed"), this,
-                                              SLOT(closed(uint, uint)));
+    sessiondbus::sessionBus().connect(kService, kPath, kService,
+                                      QStringLiteral("NotificationClosed"), this,
+                                      SLOT(closed(uint, uint)));
 }
 
 bool WarningNotices::serverPresent() const
 {
-    if (!sessiondbus::sessionBusExists())
-        return false;
-    const QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    const QDBusConnectionInterface *bus = sessiondbus::sessionBus().interface();
     return bus && bus->isServiceRegistered(kService).value();
 }
 
