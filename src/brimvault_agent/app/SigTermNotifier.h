@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <atomic>
+
 class QSocketNotifier;
 
 // Carries SIGTERM from the signal context to the main thread: the handler only writes a byte to
@@ -14,7 +16,9 @@ public:
     ~SigTermNotifier() override;
 
     // Installs the SIGTERM handler; returns false if the pipe or handler could not be set up.
-    bool install();
+    // While `carryFrom` reads false, SIGTERM keeps its default action: the process ends at once,
+    // which is right before there is anything to announce.
+    bool install(const std::atomic<bool> *carryFrom = nullptr);
 
 signals:
     void received();

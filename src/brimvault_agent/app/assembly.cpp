@@ -12,6 +12,7 @@
 #include "agent/log.h"
 #include "agent/operations.h"
 #include "agent/utils.h"
+#include "brimvault_agent/link/MessagesProcessor.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
 #include <QApplication>
@@ -68,10 +69,26 @@ int main(Args &args)
 
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A SIGTERM that comes once the login is on its way must still end with a logout, even before
+    // the icon is shown; before that point it ends the process at once, as it always did.
+    bool termBeforeTray = false;
+    SigTermNotifier sigterm;
+    QObject::connect(&sigterm, &SigTermNotifier::received, [&termBeforeTray] {
+        if (trayIcon)
+            sigTerm(SIGTERM, nullptr);
+        else
+            termBeforeTray = true;
+    });
+    if (!sigterm.install(&MessagesProcessor::loginSent()))
+        logger::warn(QStringLiteral("SIGTERM handler could not be installed"));
+
     std::unique_ptr<BrimvaultSystemTray> tray;
     try {
         tray = std::make_unique<BrimvaultSystemTray>(application);
         trayIcon = tray.get();
+        if (termBeforeTray) // quit() only takes effect inside the event loop
+            QMetaObject::invokeMethod(
+                application, [] { sigTerm(SIGTERM, nullptr); }, Qt::QueuedConnection);
     } catch (const std::exception &e) {
         logger::exception();
         logger::error(QString::fromUtf8(e.what()));
@@ -90,11 +107,6 @@ int main(Args &args)
     }
 
     tray->show();
-
-    SigTermNotifier sigterm;
-    QObject::connect(&sigterm, &SigTermNotifier::received, [] { sigTerm(SIGTERM, nullptr); });
-    if (!sigterm.install())
-        logger::warn(QStringLiteral("SIGTERM handler could not be installed"));
 
     const int result = QApplication::exec();
 

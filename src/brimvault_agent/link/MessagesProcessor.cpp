@@ -90,10 +90,22 @@ void MessagesProcessor::requestInformation()
     logger::debug(QStringLiteral("Request information: %1").arg(utils::boolText(sent)));
 }
 
+namespace {
+std::atomic<bool> loginHandedOver{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
+} // namespace
+
+const std::atomic<bool> &MessagesProcessor::loginSent()
+{
+    return loginHandedOver;
+}
+
 void MessagesProcessor::sendLogin(const QString &userName)
 {
-    if (ipc)
+    if (ipc) {
+        loginHandedOver = true; // before the login can reach the wire
         ipc->sendLogin(userName);
+    }
 }
 
 void MessagesProcessor::sendLogout(const QString &userName)

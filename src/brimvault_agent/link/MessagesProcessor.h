@@ -35,6 +35,8 @@ public:
     QString failureReason() const;
     void requestInformation();
     void sendLogin(const QString &userName);
+    // True from the moment the first login is handed to the link; read from a signal handler.
+    static const std::atomic<bool> &loginSent();
     void sendLogout(const QString &userName);
     // Asks the loop to end; does not wait.
     void stop();
