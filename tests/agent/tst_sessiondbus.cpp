@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "PrivateSystemBus.h"
 
 #include "agent/Config.h"
 #include "agent/errors.h"
@@ -17,8 +18,7 @@ class TestSessionDBus : public QObject
 {
     Q_OBJECT
 
-    QProcess systemBus;
-    QString systemAddress;
+    PrivateSystemBus systemBus;
     QProcess standins;
     QStringList names;
 
@@ -43,21 +43,11 @@ private slots:
     {
         QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"),
                  "run under dbus-run-session");
-        systemBus.start(QStringLiteral("dbus-daemon"),
-                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                         QStringLiteral("--print-address")});
-        QVERIFY(systemBus.waitForReadyRead(5000));
-        systemAddress = QString::fromUtf8(systemBus.readLine().trimmed());
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress.toUtf8());
+        QVERIFY(systemBus.start());
         qputenv("XDG_SESSION_TYPE", "wayland");
         qunsetenv("DISPLAY");
         qunsetenv("XDG_SESSION_ID");
         logger::init({QString(), logger::Level::Debug, 0, 1, false});
-    }
-    void cleanupTestCase()
-    {
-        systemBus.kill();
-        systemBus.waitForFinished();
     }
     void cleanup()
     {
@@ -107,7 +97,9 @@ private slots:
     void logindOfOwnSession()
     {
         const qint64 sinceUs = (QDateTime::currentMSecsSinceEpoch() - 30000) * 1000;
-        startStandins({"--logind", QString::number(sinceUs), "--system", systemAddress}, {});
+        startStandins({"--logind", QString::number(sinceUs), "--system",
+                       QString::fromUtf8(systemBus.address)},
+                      {});
         LogCapture capture;
         const double idle = operations::getIdleDuration();
         QVERIFY2(idle >= 29.5 && idle < 40, qPrintable(QString::number(idle)));
@@ -116,7 +108,7 @@ private slots:
 
     void logindActiveIsZero()
     {
-        startStandins({"--logind", "active", "--system", systemAddress}, {});
+        startStandins({"--logind", "active", "--system", QString::fromUtf8(systemBus.address)}, {});
         QCOMPARE(operations::getIdleDuration(), 0.0);
     }
 
@@ -172,9 +164,9 @@ private slots:
         Config c = Config::defaults();
         c.LOGOFF_VERIFY_SECONDS = 1;
         setConfig(c);
-        startStandins(
-            {"--session-manager", manager, "--logind", "active", "--system", systemAddress},
-            {service});
+        startStandins({"--session-manager", manager, "--logind", "active", "--system",
+                       QString::fromUtf8(systemBus.address)},
+                      {service});
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), call);
@@ -224,7 +216,7 @@ private slots:
     void logoffThroughLogind()
     {
         setConfig(Config::defaults());
-        startStandins({"--logind", "active", "--system", systemAddress}, {});
+        startStandins({"--logind", "active", "--system", QString::fromUtf8(systemBus.address)}, {});
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), QStringLiteral("logind TerminateSession c7"));

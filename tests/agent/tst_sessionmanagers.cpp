@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "PrivateSystemBus.h"
 
 #include "agent/Config.h"
 #include "agent/operations.h"
@@ -18,8 +19,7 @@ class TestSessionManagers : public QObject
     Q_OBJECT
 
     QTemporaryDir runtime;
-    QProcess systemBus;
-    QByteArray systemAddress;
+    PrivateSystemBus systemBus;
 
     static sessiondbus::LogoutMethod method(const QString &service)
     {
@@ -38,17 +38,7 @@ private slots:
         logger::init({QString(), logger::Level::Debug, 0, 1, false});
         QVERIFY(runtime.isValid());
         qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-        systemBus.start(QStringLiteral("dbus-daemon"),
-                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                         QStringLiteral("--print-address")});
-        QVERIFY(systemBus.waitForReadyRead(5000));
-        systemAddress = systemBus.readLine().trimmed();
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress);
-    }
-    void cleanupTestCase()
-    {
-        systemBus.kill();
-        systemBus.waitForFinished();
+        QVERIFY(systemBus.start());
     }
 
     // xfce4-session refuses a logout while its session starts; the agent asks again until it
@@ -126,7 +116,7 @@ private slots:
         QProcess logind;
         logind.start(QStringLiteral(STANDINS_PATH),
                      {QStringLiteral("--logind"), QStringLiteral("active"),
-                      QStringLiteral("--system"), QString::fromUtf8(systemAddress)});
+                      QStringLiteral("--system"), QString::fromUtf8(systemBus.address)});
         QVERIFY(logind.waitForReadyRead(5000));
         QCOMPARE(logind.readLine().trimmed(), QByteArray("ready"));
         qunsetenv("XDG_SESSION_ID");
