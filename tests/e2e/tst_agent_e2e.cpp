@@ -289,6 +289,33 @@ private slots:
             simEvents.wait(QStringLiteral("connected"), 500).isEmpty()); // no connection was tried
     }
 
+    // Most X11 sessions end with the X server going away, which makes Qt exit(): the service
+    // still hears the logout, and the log says why.
+    void displayGoesAway()
+    {
+        QProcess xvfb, trayer;
+        xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                            QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        QVERIFY(xvfb.waitForReadyRead(10000));
+        const QByteArray ownDisplay = ':' + xvfb.readLine().trimmed();
+        const QByteArray display = qgetenv("DISPLAY");
+        qputenv("DISPLAY", ownDisplay);
+        trayer.start(QStringLiteral("trayer"), QStringList());
+        startAgent();
+        qputenv("DISPLAY", display);
+        const QJsonObject login = simEvents.wait(QStringLiteral("login"));
+        QVERIFY(!login.isEmpty());
+        QTRY_VERIFY(log().contains(QStringLiteral("Session limits:"))); // in its event loop
+        xvfb.terminate();
+        QVERIFY(agent.waitForFinished(promptMs(5000)));
+        QCOMPARE(agent.exitStatus(), QProcess::NormalExit); // Qt's exit(1), not a crash of ours
+        QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")),
+                 login.value(QStringLiteral("user")));
+        QVERIFY(endedFor(QStringLiteral("the display connection was lost")));
+        trayer.waitForFinished();
+        xvfb.waitForFinished();
+    }
+
     // The panel comes up after the agent, as in autostart: the agent waits, then logs in.
     void lateTrayHost()
     {

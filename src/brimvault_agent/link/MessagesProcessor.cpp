@@ -126,6 +126,11 @@ void MessagesProcessor::stop()
         ipc->stop();
 }
 
+bool MessagesProcessor::waitClosed(int msecs)
+{
+    return !ipc || ipc->waitClosed(msecs);
+}
+
 void MessagesProcessor::pause(int msecs)
 {
     std::unique_lock<std::mutex> lock(pauseMutex);

@@ -43,6 +43,8 @@ public:
 
     // Waits for the loop to end, at most `msecs`.
     bool waitStopped(int msecs) { return wait(static_cast<unsigned long>(msecs)); }
+    // After stop(): waits, bounded, until what was queued has gone out and the connection is shut.
+    bool waitClosed(int msecs);
 
 signals:
     // These two names hide QObject::disconnect and QThread::exit in this class on purpose: on a

@@ -301,6 +301,11 @@ void BrimvaultSystemTray::end(const QString &cause, bool logoff)
     quit(logoff);
 }
 
+bool BrimvaultSystemTray::waitLinkClosed(int msecs)
+{
+    return !ipc || ipc->waitClosed(msecs);
+}
+
 void BrimvaultSystemTray::disconnect() {}
 
 void BrimvaultSystemTray::about()

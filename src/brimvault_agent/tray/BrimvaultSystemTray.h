@@ -40,6 +40,9 @@ public:
     void checkIdle();
     void checkMaxSession();
 
+    // After quit(): waits, bounded, until the logout has gone out and the link is shut.
+    bool waitLinkClosed(int msecs);
+
 public slots:
     void information(const QVariantMap &info);
     void checkTimers();
