@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The agent in a Wayland session (run by with-compositor.sh --tray): its tray icon on waybar,
 # idle time from the compositor, and an idle limit of 40 s.
-# Usage: test_wayland.sh AGENT SIM idle-logoff|typing
-#   idle-logoff: nobody touches anything; the agent logs the user off at the limit.
-#   typing:      wtype types every 10 s; after 60 s the agent still runs and never logged off.
+# Usage: test_wayland.sh AGENT SIM idle-logoff|typing|compositor-ends
+#   idle-logoff:     nobody touches anything; the agent logs the user off at the limit.
+#   typing:          wtype types every 10 s; after 60 s the agent still runs and never logged off.
+#   compositor-ends: the compositor goes away, as at the end of the session; the service still
+#                    hears the logout.
 set -euo pipefail
 agent="$1" sim="$2" mode="$3"
 work="$(mktemp -d)"
@@ -46,6 +48,16 @@ typing)
     kill -TERM $agent_pid
     status=0; wait $agent_pid || status=$?
     [ "$status" = 0 ] || fail "agent exit status $status"
+    ;;
+compositor-ends)
+    for _ in $(seq 100); do grep -q "Session limits:" "$work/agent.log" && break; sleep 0.1; done
+    kill "$COMPOSITOR_PID"
+    status=0; wait $agent_pid || status=$? # Qt's Wayland platform ends it with status 1
+    [ "$status" -le 1 ] || fail "agent exit status $status"
+    grep -q '"logout"' "$work/events" || fail "no logout reached the service"
+    grep -q "INFO \[.*\] Ending: the Wayland compositor went away" "$work/agent.log" || fail "no end line"
+    echo "wayland compositor-ends: 1 passed, 0 failed"
+    exit 0
     ;;
 esac
 grep -o "Idle time from the Wayland [a-z_0-9]* protocol" "$work/agent.log" | head -n1 | grep . || fail "no Wayland idle source"

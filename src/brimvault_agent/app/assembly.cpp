@@ -1,12 +1,12 @@
 #include "entry.h"
 
+#include "AbruptEnd.h"
 #include "SessionLock.h"
 #include "SigTermNotifier.h"
 #include "Translations.h"
 #include "TrayHost.h"
 #include "globals.h"
 
-#include "agent/ClientIPC.h"
 #include "agent/Config.h"
 #include "agent/ScriptExecutorThread.h"
 #include "agent/errors.h"
@@ -20,51 +20,10 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 
-#include <atomic>
 #include <csignal>
-#include <cstdlib>
 #include <memory>
 
-#include <X11/Xlib.h>
-
 namespace app {
-
-namespace {
-
-// From the login until the event loop returns, an exit() is not the agent's own end.
-std::atomic<bool> announced{false};
-
-bool displayAnswers()
-{
-    Display *display = XOpenDisplay(nullptr);
-    if (!display)
-        return false;
-    XCloseDisplay(display);
-    return true;
-}
-
-// Qt's X11 platform and Xlib call exit() when the X server goes away, which is how most X11
-// sessions end: the service must still hear the logout. Runs on the main thread inside the loop
-// that Qt will never return to, so it touches nothing of the GUI. After the loop (hiding the icon
-// before a logoff can be what meets the dead display) the logout is already on its way.
-void endOnLibraryExit()
-{
-    if (!trayIcon)
-        return;
-    try {
-        if (announced.exchange(false))
-            trayIcon->end(displayAnswers()
-                              ? QStringLiteral("a library ended the process while it was running")
-                              : QStringLiteral("the display connection was lost"));
-        trayIcon->waitLinkClosed(ClientIPC::kDrainMs + 500);
-        ScriptExecutorThread::shutdown(2000);
-    } catch (...) {
-        // The process is ending either way.
-    }
-    logger::flush();
-}
-
-} // namespace
 
 int main(Args &args)
 {
@@ -124,15 +83,11 @@ int main(Args &args)
     if (!sigterm.install(&MessagesProcessor::loginSent()))
         logger::warn(QStringLiteral("SIGTERM handler could not be installed"));
 
-    static const bool registered = std::atexit(endOnLibraryExit) == 0;
-    if (!registered)
-        logger::warn(QStringLiteral("No logout can be sent if the display goes away"));
-
     std::unique_ptr<BrimvaultSystemTray> tray;
     try {
         tray = std::make_unique<BrimvaultSystemTray>(application);
         trayIcon = tray.get();
-        announced = true;
+        AbruptEnd::arm(tray.get());
         if (termBeforeTray) // quit() only takes effect inside the event loop
             QMetaObject::invokeMethod(
                 application, [] { sigTerm(SIGTERM, nullptr); }, Qt::QueuedConnection);
@@ -156,7 +111,6 @@ int main(Args &args)
     tray->show();
 
     const int result = QApplication::exec();
-    announced = false;
 
     logger::debug(QStringLiteral("Exiting"));
     tray->quit();
@@ -173,6 +127,7 @@ int main(Args &args)
 
     // Scripts still running would otherwise outlive the threads that watch them.
     ScriptExecutorThread::shutdown(2000);
+    AbruptEnd::disarm();
     trayIcon = nullptr;
     tray.reset(); // waits, bounded, for the link to flush the logout and end
     return result;

@@ -1,5 +1,6 @@
 #include "BrimvaultSystemTray.h"
 
+#include "agent/ClientIPC.h"
 #include "agent/Config.h"
 #include "agent/ScriptExecutorThread.h"
 #include "agent/errors.h"
@@ -301,9 +302,14 @@ void BrimvaultSystemTray::end(const QString &cause, bool logoff)
     quit(logoff);
 }
 
-bool BrimvaultSystemTray::waitLinkClosed(int msecs)
+void BrimvaultSystemTray::endBeforeExit(const QString &cause)
 {
-    return !ipc || ipc->waitClosed(msecs);
+    if (!stopped.exchange(true)) {
+        logger::info(QStringLiteral("Ending: %1").arg(cause));
+        ipc->sendLogout(operations::getCurrentUser());
+        ipc->stop();
+    }
+    ipc->waitClosed(ClientIPC::kDrainMs + 500);
 }
 
 void BrimvaultSystemTray::disconnect() {}
@@ -317,8 +323,7 @@ void BrimvaultSystemTray::about()
 void BrimvaultSystemTray::quit(bool logoff)
 {
     logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
-    if (!stopped) {
-        stopped = true;
+    if (!stopped.exchange(true)) {
         // What the administrator reads to learn why the session ended; once per run.
         logger::info(QStringLiteral("Ending: %1")
                          .arg(endCause.isEmpty()

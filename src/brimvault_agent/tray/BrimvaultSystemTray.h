@@ -7,6 +7,7 @@
 
 #include "WarningNotices.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,8 +41,9 @@ public:
     void checkIdle();
     void checkMaxSession();
 
-    // After quit(): waits, bounded, until the logout has gone out and the link is shut.
-    bool waitLinkClosed(int msecs);
+    // For a process that a library is about to end: sends the logout unless quit() did, then
+    // waits, bounded, until it has gone out. Safe from any thread; touches nothing of the GUI.
+    void endBeforeExit(const QString &cause);
 
 public slots:
     void information(const QVariantMap &info);
@@ -77,7 +79,7 @@ private:
     std::optional<qint64> maxSessionTime;
     bool showMaxSessionWarn = true;
     QTimer *timer = nullptr;
-    bool stopped = false;
+    std::atomic<bool> stopped{false};
     QString endCause;
     int graceTimerShots = kGraceTicks;
     std::optional<QString> idleFailure; // reason of the idle failure last logged, while it lasts

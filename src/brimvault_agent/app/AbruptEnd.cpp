@@ -1,0 +1,87 @@
+#include "AbruptEnd.h"
+
+#include "brimvault_agent/tray/BrimvaultSystemTray.h"
+
+#include "agent/ScriptExecutorThread.h"
+#include "agent/log.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdlib>
+#include <mutex>
+
+#include <X11/Xlib.h>
+
+namespace AbruptEnd {
+
+namespace {
+
+std::mutex mutex; // held while an end is handled; disarm() takes it before the tray goes
+BrimvaultSystemTray *armed = nullptr;
+QtMessageHandler qtHandler = nullptr;
+
+void endNow(QString (*cause)())
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!armed)
+        return;
+    try {
+        armed->endBeforeExit(cause());
+        ScriptExecutorThread::shutdown(2000);
+    } catch (...) {
+        // The process is ending either way.
+    }
+    logger::flush();
+}
+
+bool displayAnswers()
+{
+    Display *display = XOpenDisplay(nullptr);
+    if (!display)
+        return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+void onExit()
+{
+    endNow([] {
+        return displayAnswers() ? QStringLiteral("a library ended the process while it was running")
+                                : QStringLiteral("the display connection was lost");
+    });
+}
+
+// Qt 5's Wayland platform gives no other sign before its _exit(1) than this warning.
+void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtWarningMsg &&
+        (text.startsWith(QLatin1String("The Wayland connection broke")) ||
+         text.startsWith(QLatin1String("The Wayland connection experienced a fatal error"))))
+        endNow([] { return QStringLiteral("the Wayland compositor went away"); });
+    if (qtHandler)
+        qtHandler(type, context, text);
+}
+
+} // namespace
+
+void arm(BrimvaultSystemTray *tray)
+{
+    static const bool hooked = std::atexit(onExit) == 0;
+    if (!hooked)
+        logger::warn(QStringLiteral("No logout can be sent if the display goes away"));
+    std::lock_guard<std::mutex> lock(mutex);
+    armed = tray;
+    qtHandler = qInstallMessageHandler(onQtMessage);
+}
+
+void disarm()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!armed)
+        return;
+    armed = nullptr;
+    qInstallMessageHandler(qtHandler);
+}
+
+} // namespace AbruptEnd
