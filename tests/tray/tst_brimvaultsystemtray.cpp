@@ -400,6 +400,31 @@ private slots:
         QCOMPARE(app::doLogoff, first);
     }
 
+    // A library ending the process races the loop's own end: one logout, one end line, either way.
+    void endBeforeExitBesideQuit_data()
+    {
+        QTest::addColumn<bool>("quitFirst");
+        QTest::newRow("quit, then the library's end") << true;
+        QTest::newRow("the library's end, then quit") << false;
+    }
+    void endBeforeExitBesideQuit()
+    {
+        QFETCH(bool, quitFirst);
+        QSignalSpy logout(server.get(), &ServerIPC::logoutReceived);
+        QSignalSpy gone(server.get(), &ServerIPC::agentDisconnected);
+        LogCapture capture;
+        auto tray = makeTray();
+        if (quitFirst)
+            tray->quit();
+        tray->endBeforeExit(QStringLiteral("the display connection was lost"));
+        tray->quit();
+        QTRY_COMPARE(gone.count(), 1);
+        QCOMPARE(logout.count(), 1);
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Ending: ")), 1);
+        QCOMPARE(capture.count(QStringLiteral("Ending: the display connection was lost")),
+                 quitFirst ? 0 : 1);
+    }
+
     void notifyUserIsOffByDefault()
     {
         auto tray = makeTray();
