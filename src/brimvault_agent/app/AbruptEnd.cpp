@@ -8,6 +8,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -19,7 +20,7 @@ namespace {
 
 std::mutex mutex; // held while an end is handled; disarm() takes it before the tray goes
 BrimvaultSystemTray *armed = nullptr;
-QtMessageHandler qtHandler = nullptr;
+std::atomic<QtMessageHandler> qtHandler{nullptr}; // read on Qt's threads
 
 void endNow(QString (*cause)())
 {
@@ -59,8 +60,8 @@ void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
         (text.startsWith(QLatin1String("The Wayland connection broke")) ||
          text.startsWith(QLatin1String("The Wayland connection experienced a fatal error"))))
         endNow([] { return QStringLiteral("the Wayland compositor went away"); });
-    if (qtHandler)
-        qtHandler(type, context, text);
+    if (const QtMessageHandler next = qtHandler)
+        next(type, context, text);
 }
 
 } // namespace
