@@ -17,7 +17,7 @@ exec 3>"$work/sim.in"
 for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
 port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
 printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\n' "$port" "$(id -u)" "$work/agent.log" >"$work/agent.conf"
-BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>/dev/null &
+XDG_RUNTIME_DIR="$work" BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>/dev/null &
 agent_pid=$!
 for _ in $(seq 100); do grep -q RegisterStatusNotifierItem "$work/watcher.out" && break; sleep 0.1; done
 grep -q "watcher RegisterStatusNotifierItem" "$work/watcher.out" || fail "the icon did not register with the watcher"

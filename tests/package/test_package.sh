@@ -34,7 +34,7 @@ LOG_LEVEL = DEBUG
 LOG_FILE = $root/agent.log
 LOGOFF_COMMAND = touch '$root/logged-off'
 CONF
-BRIMVAULT_AGENT_CONFIG="$root/agent.conf" LANG=de_DE.UTF-8 "$root/fs/usr/bin/brimvault-agent-user" 2>/dev/null &
+XDG_RUNTIME_DIR="$root" BRIMVAULT_AGENT_CONFIG="$root/agent.conf" LANG=de_DE.UTF-8 "$root/fs/usr/bin/brimvault-agent-user" 2>/dev/null &
 agent=$!
 for _ in $(seq 100); do grep -q '"login"' "$root/events" && break; sleep 0.1; done
 grep -q '"login"' "$root/events" || fail "no login at the service"
