@@ -21,6 +21,13 @@ class TestSessionManagers : public QObject
     QTemporaryDir runtime;
     PrivateSystemBus systemBus;
 
+    // libICE's listening socket, named after the session manager's pid in a folder it cannot be
+    // told to move; a session that is ended by its logout can leave it behind.
+    static void removeIceSocket(qint64 pid)
+    {
+        QFile::remove(QStringLiteral("/tmp/.ICE-unix/%1").arg(pid));
+    }
+
     static sessiondbus::LogoutMethod method(const QString &service)
     {
         for (const auto &m : sessiondbus::logoutMethods())
@@ -55,6 +62,7 @@ private slots:
         session.setProcessEnvironment(env);
         session.start(QStringLiteral("xfce4-session"), QStringList());
         QVERIFY(session.waitForStarted());
+        const qint64 pid = session.processId();
         const auto xfce = method(QStringLiteral("org.xfce.SessionManager"));
         // Until it has taken its name it is simply not there.
         QTRY_VERIFY_WITH_TIMEOUT(sessiondbus::availableLogoutMethod().has_value(), 10000);
@@ -65,6 +73,7 @@ private slots:
                                    "now (org.xfce.SessionManager.Error.Failed: Session manager "
                                    "must be in idle state")) >= 1);
         QVERIFY(session.waitForFinished(20000)); // the session logged out
+        removeIceSocket(pid);
     }
 
     // gnome-session's Logout(2) is forced: an application's inhibitor does not hold it up.
@@ -88,6 +97,7 @@ private slots:
         session.start(QStringLiteral("gnome-session"),
                       {QStringLiteral("--builtin"), QStringLiteral("--session=brimvault")});
         QVERIFY(session.waitForStarted());
+        const qint64 pid = session.processId();
         QTRY_VERIFY_WITH_TIMEOUT(sessiondbus::availableLogoutMethod().has_value(), 10000);
         QProcess inhibitor;
         inhibitor.start(QStringLiteral("gnome-session-inhibit"),
@@ -99,6 +109,7 @@ private slots:
         QVERIFY(gnome.forced);
         QCOMPARE(sessiondbus::callLogout(gnome), sessiondbus::CallResult::Accepted);
         QVERIFY(session.waitForFinished(20000)); // logged out, inhibitor or not
+        removeIceSocket(pid);
         inhibitor.kill();
         inhibitor.waitForFinished();
     }
