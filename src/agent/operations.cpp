@@ -106,15 +106,13 @@ void initIdleDuration(qint64 seconds)
     XSync(dpy, False);
 }
 
-namespace {
-
-// Input to native Wayland windows does not reach the X server's counter, so under Wayland the
-// X idle time would only grow.
 bool waylandSession()
 {
     return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
            qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 }
+
+namespace {
 
 std::optional<double> xIdle()
 {
@@ -172,12 +170,13 @@ double getIdleDuration()
 {
     struct Source
     {
-        QString label; // in the failure text
-        QString name;  // in the log line of the source in use
+        QString label;                 // in the failure text
+        std::function<QString()> name; // in the log line of the source in use
         std::function<std::optional<double>(QString *why)> read;
     };
+    const auto fixed = [](const char *name) { return [name] { return QLatin1String(name); }; };
     static const std::vector<Source> sources = {
-        {QStringLiteral("X11"), QStringLiteral("the XScreenSaver extension"),
+        {QStringLiteral("X11"), fixed("the XScreenSaver extension"),
          [](QString *why) -> std::optional<double> {
              if (waylandSession()) {
                  *why = QStringLiteral("skipped, Wayland session");
@@ -188,7 +187,10 @@ double getIdleDuration()
                  *why = QStringLiteral("no X display with the MIT-SCREEN-SAVER extension");
              return seconds;
          }},
-        {QStringLiteral("Wayland"), QStringLiteral("the Wayland compositor"),
+        {QStringLiteral("Wayland"),
+         [] {
+             return QStringLiteral("the Wayland %1 protocol").arg(waylandIdle()->interfaceName());
+         },
          [](QString *why) -> std::optional<double> {
              WaylandIdle *source = waylandIdle();
              if (!source) {
@@ -200,20 +202,17 @@ double getIdleDuration()
                  *why = source->failure();
              return seconds;
          }},
-        {QStringLiteral("Mutter"), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
-         sessiondbus::mutterIdle},
-        {QStringLiteral("org.freedesktop.ScreenSaver"),
-         QStringLiteral("org.freedesktop.ScreenSaver"), sessiondbus::screenSaverIdle},
-        {QStringLiteral("logind"), QStringLiteral("logind IdleSinceHint"), sessiondbus::logindIdle},
+        {QStringLiteral("Mutter"), fixed("org.gnome.Mutter.IdleMonitor"), sessiondbus::mutterIdle},
+        {QStringLiteral("org.freedesktop.ScreenSaver"), fixed("org.freedesktop.ScreenSaver"),
+         sessiondbus::screenSaverIdle},
+        {QStringLiteral("logind"), fixed("logind IdleSinceHint"), sessiondbus::logindIdle},
     };
     QString &inUse = idleSourceInUse();
     QStringList reasons;
     for (const Source &source : sources) {
         QString why;
         if (const auto seconds = source.read(&why)) {
-            QString name = source.name;
-            if (const WaylandIdle *w = waylandIdle(); w && name == sources[1].name)
-                name = QStringLiteral("the Wayland %1 protocol").arg(w->interfaceName());
+            const QString name = source.name();
             if (inUse != name) {
                 inUse = name;
                 logger::info(QStringLiteral("Idle time from %1").arg(name));
@@ -263,16 +262,35 @@ void runLogoffCommand(const QString &program, const QStringList &arguments)
         logger::error(line);
 }
 
+// The first two ways to log off are programs: LOGOFF_COMMAND, else loginctl for the session.
+struct LogoffCommand
+{
+    QString program;
+    QStringList arguments;
+    QString description; // as the check program reports it
+};
+
+std::optional<LogoffCommand> logoffCommand()
+{
+    const QString command = config().LOGOFF_COMMAND;
+    if (!command.trimmed().isEmpty())
+        return LogoffCommand{QStringLiteral("/bin/sh"),
+                             {QStringLiteral("-c"), command},
+                             QStringLiteral("LOGOFF_COMMAND: %1").arg(command)};
+    const QString session = qEnvironmentVariable("XDG_SESSION_ID");
+    if (!session.isEmpty())
+        return LogoffCommand{QStringLiteral("loginctl"),
+                             {QStringLiteral("terminate-session"), session},
+                             QStringLiteral("loginctl terminate-session %1").arg(session)};
+    return std::nullopt;
+}
+
 } // namespace
 
 QString logoffMethod()
 {
-    const QString command = config().LOGOFF_COMMAND;
-    const QString session = qEnvironmentVariable("XDG_SESSION_ID");
-    if (!command.trimmed().isEmpty())
-        return QStringLiteral("LOGOFF_COMMAND: %1").arg(command);
-    if (!session.isEmpty())
-        return QStringLiteral("loginctl terminate-session %1").arg(session);
+    if (const auto command = logoffCommand())
+        return command->description;
     if (const auto method = sessiondbus::availableLogoutMethod())
         return QStringLiteral("%1 over D-Bus%2")
             .arg(method->name(),
@@ -320,20 +338,10 @@ void verifyLogout(const QString &method)
 
 void loggoff()
 {
-    const QString command = config().LOGOFF_COMMAND;
-    const QString session = qEnvironmentVariable("XDG_SESSION_ID");
-    if (!command.trimmed().isEmpty()) {
-        const QStringList arguments{QStringLiteral("-c"), command};
-        logger::info(
-            QStringLiteral("Logging off: /bin/sh %1").arg(arguments.join(QLatin1Char(' '))));
-        runLogoffCommand(QStringLiteral("/bin/sh"), arguments);
-        return;
-    }
-    if (!session.isEmpty()) {
-        const QStringList arguments{QStringLiteral("terminate-session"), session};
-        logger::info(
-            QStringLiteral("Logging off: loginctl %1").arg(arguments.join(QLatin1Char(' '))));
-        runLogoffCommand(QStringLiteral("loginctl"), arguments);
+    if (const auto command = logoffCommand()) {
+        logger::info(QStringLiteral("Logging off: %1 %2")
+                         .arg(command->program, command->arguments.join(QLatin1Char(' '))));
+        runLogoffCommand(command->program, command->arguments);
         return;
     }
     for (const sessiondbus::LogoutMethod &method : sessiondbus::logoutMethods()) {

@@ -21,6 +21,9 @@ void initIdleDuration(qint64 seconds);
 // when it changes; throws OperationError naming each source's reason when none answers.
 double getIdleDuration();
 
+// A Wayland session: input to native Wayland windows never reaches the X server's idle counter.
+bool waylandSession();
+
 // The source the last getIdleDuration() read, as its log line names it; empty when it failed.
 QString idleSourceName();
 

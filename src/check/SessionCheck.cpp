@@ -142,8 +142,7 @@ SessionCheck::Finding SessionCheck::tray()
 SessionCheck::Finding SessionCheck::idle()
 {
     // A compositor reports idleness only after its timeout: give it that long to speak.
-    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
-        qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) {
+    if (operations::waylandSession()) {
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 1500)
