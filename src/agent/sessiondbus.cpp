@@ -48,6 +48,14 @@ bool absentError(const QString &name)
     return names.contains(name);
 }
 
+QDBusMessage send(const QDBusConnection &bus, const QString &service, const QString &path,
+                  const QString &interface, const QString &method, const QVariantList &args)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    return bus.call(message, QDBus::Block, kCallTimeoutMs);
+}
+
 // One method call. A service that can be activated is started by the call itself.
 Outcome call(const QDBusConnection &bus, const QString &service, const QString &path,
              const QString &interface, const QString &method, const QVariantList &args = {})
@@ -58,9 +66,7 @@ Outcome call(const QDBusConnection &bus, const QString &service, const QString &
         out.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
         return out;
     }
-    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(args);
-    const QDBusMessage reply = bus.call(message, QDBus::Block, kCallTimeoutMs);
+    const QDBusMessage reply = send(bus, service, path, interface, method, args);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         out.reply = reply;
         return out;
@@ -141,6 +147,12 @@ QDBusConnection sessionBus()
 {
     return sessionBusExists() ? QDBusConnection::sessionBus()
                               : QDBusConnection(QStringLiteral("brimvault-no-session-bus"));
+}
+
+QDBusMessage callSessionBus(const QString &service, const QString &path, const QString &interface,
+                            const QString &method, const QVariantList &args)
+{
+    return send(sessionBus(), service, path, interface, method, args);
 }
 
 void preventAutolaunch()

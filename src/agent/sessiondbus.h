@@ -6,6 +6,7 @@
 // answers with an error.
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QString>
 #include <QVariantList>
 
@@ -28,6 +29,10 @@ void preventAutolaunch();
 // The session bus where one exists, else a connection that never connects: asking for the bus
 // never starts one.
 QDBusConnection sessionBus();
+
+// One method call on sessionBus(), waiting at most kCallTimeoutMs: the reply or the error.
+QDBusMessage callSessionBus(const QString &service, const QString &path, const QString &interface,
+                            const QString &method, const QVariantList &args = {});
 
 // Seconds since the last input; when there is none, `why` says why ("not on the bus", the
 // error's name, "no system bus").

@@ -2,8 +2,6 @@
 
 #include "agent/sessiondbus.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
@@ -16,15 +14,11 @@ namespace {
 
 bool statusNotifierHost()
 {
-    QDBusConnection bus = sessiondbus::sessionBus();
-    if (!bus.isConnected())
-        return false;
     const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-    QDBusMessage get = QDBusMessage::createMethodCall(
+    const QDBusMessage reply = sessiondbus::callSessionBus(
         watcher, QStringLiteral("/StatusNotifierWatcher"),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get.setArguments({watcher, QStringLiteral("IsStatusNotifierHostRegistered")});
-    const QDBusMessage reply = bus.call(get, QDBus::Block, sessiondbus::kCallTimeoutMs);
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+        {watcher, QStringLiteral("IsStatusNotifierHostRegistered")});
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
            reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }

@@ -15,9 +15,7 @@ const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 
 QDBusMessage notifications(const QString &method, const QVariantList &args)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, method);
-    call.setArguments(args);
-    return sessiondbus::sessionBus().call(call, QDBus::Block, sessiondbus::kCallTimeoutMs);
+    return sessiondbus::callSessionBus(kService, kPath, kService, method, args);
 }
 
 } // namespace
