@@ -1,6 +1,7 @@
 #include "ScriptExecutorThread.h"
 
 #include "Config.h"
+#include "childsetup.h"
 #include "log.h"
 
 #include <QDeadlineTimer>
@@ -29,9 +30,31 @@ struct Running
 
 Running &running()
 {
-    static Running r;
-    return r;
+    // Never destroyed: an exit handler ends the scripts after static destructors may have run.
+    static Running *const r = new Running;
+    return *r;
 }
+
+// Ends a script's whole process group; never anything but a group we started (pid 0 or 1
+// would reach our own group or every process).
+void killGroup(qint64 pid, int signal)
+{
+    if (pid > 1)
+        ::kill(-static_cast<pid_t>(pid), signal);
+}
+
+// A script starts as if from a fresh login shell: its own session, so that a time-out or
+// shutdown ends it with its children, default signal handling and nothing blocked, whatever the
+// agent has set up for itself.
+class ScriptProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override
+    {
+        ::setsid();
+        childsetup::resetSignals();
+    }
+};
 
 // Interpreter and arguments as the kernel would take them from a "#!" line; else /bin/sh.
 QStringList commandFor(const QString &script, const QString &path)
@@ -91,11 +114,11 @@ void ScriptExecutorThread::shutdown(int msecs)
         pids = running().pids;
     }
     for (qint64 pid : pids)
-        ::kill(-static_cast<pid_t>(pid), SIGTERM);
+        killGroup(pid, SIGTERM);
     if (!pool()->waitForDone(msecs)) {
         std::lock_guard<std::mutex> lock(running().mutex);
         for (qint64 pid : running().pids)
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
+            killGroup(pid, SIGKILL);
     }
 }
 
@@ -130,10 +153,9 @@ void ScriptExecutorThread::run()
             QStringLiteral("Script could not be started: no interpreter %1").arg(command.first()));
         return;
     }
-    QProcess process;
-    // In a session of its own, so a time-out or shutdown ends the whole group, children included.
-    process.setProgram(QStringLiteral("setsid"));
-    process.setArguments(command);
+    ScriptProcess process;
+    process.setProgram(command.first());
+    process.setArguments(command.mid(1));
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setReadChannel(QProcess::StandardError);
@@ -163,7 +185,7 @@ void ScriptExecutorThread::run()
         drain();
         if (!timedOut && deadline.hasExpired() && process.state() != QProcess::NotRunning) {
             timedOut = true;
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
+            killGroup(pid, SIGKILL);
             process.waitForFinished(5000);
         }
     }

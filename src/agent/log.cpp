@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <vector>
@@ -200,8 +201,10 @@ bool init(const Settings &settings)
             // world-readable: every file the sink opens, the rotated ones' successors too, is
             // made private before anything is written to it.
             spdlog::file_event_handlers handlers;
+            // Nor may scripts and the logoff command inherit it.
             handlers.after_open = [](const spdlog::filename_t &, std::FILE *file) {
                 ::fchmod(::fileno(file), 0600);
+                ::fcntl(::fileno(file), F_SETFD, FD_CLOEXEC);
             };
             st.file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
                 settings.file.toStdString(),

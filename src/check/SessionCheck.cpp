@@ -4,6 +4,8 @@
 #include "agent/Config.h"
 #include "agent/operations.h"
 #include "agent/protocol.h"
+#include "agent/session/LogoffRoute.h"
+#include "agent/session/SessionFacts.h"
 #include "brimvault_agent/app/SessionLock.h"
 #include "brimvault_agent/app/TrayHost.h"
 
@@ -127,7 +129,7 @@ SessionCheck::Finding SessionCheck::service()
 
 SessionCheck::Finding SessionCheck::tray()
 {
-    const QString platform = TrayHost::expectedPlatform();
+    const QString platform = SessionFacts::current().qtPlatform();
     const QString route = TrayHost::route(platform);
     if (route.isEmpty())
         return {QStringLiteral("tray"), Status::Fail,
@@ -142,7 +144,7 @@ SessionCheck::Finding SessionCheck::tray()
 SessionCheck::Finding SessionCheck::idle()
 {
     // A compositor reports idleness only after its timeout: give it that long to speak.
-    if (operations::waylandSession()) {
+    if (SessionFacts::current().wayland()) {
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 1500)
@@ -162,17 +164,22 @@ SessionCheck::Finding SessionCheck::idle()
 
 SessionCheck::Finding SessionCheck::logoff()
 {
-    const QString method = operations::logoffMethod();
-    if (method.isEmpty())
+    // The agent's own route, worked out by the same code: what it would try, in that order.
+    const auto steps = LogoffRoute::plan(SessionFacts::current());
+    if (steps.isEmpty())
         return {QStringLiteral("logoff"), Status::Fail,
-                QStringLiteral("none: no LOGOFF_COMMAND, no XDG_SESSION_ID, no session manager on "
+                QStringLiteral("none: no LOGOFF_COMMAND, no session manager of this session on "
                                "the bus, no logind session")};
-    return {QStringLiteral("logoff"), Status::Ok, method};
+    return {QStringLiteral("logoff"), Status::Ok, LogoffRoute::describe(steps)};
 }
 
 SessionCheck::Finding SessionCheck::instance()
 {
-    const QString path = SessionLock::path();
+    QString error;
+    const QString path = SessionLock::path(&error);
+    if (path.isEmpty())
+        return {QStringLiteral("instance"), Status::Fail,
+                QStringLiteral("no place for the session lock: %1").arg(error)};
     const qint64 pid = SessionLock::heldBy(path);
     if (pid > 0)
         return {QStringLiteral("instance"), Status::Ok,

@@ -5,7 +5,7 @@
 
 #include "agent/Config.h"
 #include "agent/log.h"
-#include "agent/sessiondbus.h"
+#include "agent/session/sessiondbus.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -4,7 +4,9 @@
 #include "agent/Config.h"
 #include "agent/errors.h"
 #include "agent/operations.h"
-#include "agent/sessiondbus.h"
+#include "agent/session/LogoffRoute.h"
+#include "agent/session/SessionFacts.h"
+#include "agent/session/sessiondbus.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -19,8 +21,9 @@ class TestSessionDBus : public QObject
     Q_OBJECT
 
     PrivateSystemBus systemBus;
-    QProcess standins;
+    QProcess standins, other;
     QStringList names;
+    const QByteArray path = qgetenv("PATH");
 
     void startStandins(const QStringList &args, const QStringList &takes)
     {
@@ -47,17 +50,77 @@ private slots:
         qputenv("XDG_SESSION_TYPE", "wayland");
         qunsetenv("DISPLAY");
         qunsetenv("XDG_SESSION_ID");
+        qunsetenv("XDG_CURRENT_DESKTOP");
+        qunsetenv("XDG_SESSION_DESKTOP");
         logger::init({QString(), logger::Level::Debug, 0, 1, false});
     }
     void cleanup()
     {
         standins.kill();
         standins.waitForFinished();
+        other.kill();
+        other.waitForFinished();
+        SessionFacts::refresh(); // logind may have been there
         // The bus drops the names a moment after the process is gone.
         QTRY_VERIFY(std::none_of(names.begin(), names.end(), [](const QString &n) {
             return QDBusConnection::sessionBus().interface()->isServiceRegistered(n).value();
         }));
         names.clear();
+    }
+
+    // One session, however its display or desktop is spelled; Qt's platform as Qt 5.15 picks it.
+    void sessionFacts_data()
+    {
+        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("desktop");
+        QTest::addColumn<bool>("wayland");
+        QTest::addColumn<QString>("platform");
+        QTest::newRow(":320.0") << QStringList{"DISPLAY", ":320.0", "XDG_CURRENT_DESKTOP", "XFCE"}
+                                << ":320"
+                                << "xfce" << false << "xcb";
+        QTest::newRow(":320") << QStringList{"DISPLAY", ":320"} << ":320"
+                              << "" << false << "xcb";
+        QTest::newRow("remote") << QStringList{"DISPLAY", "host:10.0"} << "host:10"
+                                << "" << false << "xcb";
+        QTest::newRow("logind id first")
+            << QStringList{"DISPLAY", ":0.0", "XDG_SESSION_ID", "4"} << "4"
+            << "" << false << "xcb";
+        QTest::newRow("GNOME on Wayland")
+            << QStringList{"WAYLAND_DISPLAY", "wayland-0",           "XDG_SESSION_TYPE",
+                           "wayland",         "XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}
+            << "wayland-0"
+            << "gnome" << true << "xcb";
+        QTest::newRow("Plasma on Wayland") << QStringList{"WAYLAND_DISPLAY",
+                                                          "wayland-1",
+                                                          "DISPLAY",
+                                                          ":1",
+                                                          "XDG_SESSION_TYPE",
+                                                          "wayland",
+                                                          "XDG_CURRENT_DESKTOP",
+                                                          "KDE"}
+                                           << ":1"
+                                           << "kde" << true << "wayland";
+        QTest::newRow("forced platform")
+            << QStringList{"QT_QPA_PLATFORM", "offscreen:size=9", "XDG_SESSION_DESKTOP", "mate"}
+            << "wayland-0"
+            << "mate" << false << "offscreen";
+    }
+    void sessionFacts()
+    {
+        QFETCH(QStringList, env);
+        QFETCH(QString, key);
+        QFETCH(QString, desktop);
+        QFETCH(bool, wayland);
+        QFETCH(QString, platform);
+        const SessionFacts facts([&env](const char *name) {
+            const int at = env.indexOf(QLatin1String(name));
+            return at >= 0 && at % 2 == 0 ? env.value(at + 1) : QString();
+        });
+        QCOMPARE(facts.key(), key);
+        QCOMPARE(facts.desktop(), desktop);
+        QCOMPARE(facts.wayland(), wayland);
+        QCOMPARE(facts.qtPlatform(), platform);
     }
 
     void mutterComesFirst()
@@ -137,22 +200,32 @@ private slots:
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("method");
         QTest::addColumn<bool>("forced");
+        QTest::addColumn<bool>("ends"); // logind's session closes on the logout
         QTest::newRow("gnome") << "gnome"
                                << "org.gnome.SessionManager"
                                << "gnome Logout 2"
-                               << "org.gnome.SessionManager.Logout" << true;
+                               << "org.gnome.SessionManager.Logout" << true << false;
         QTest::newRow("kde") << "kde"
                              << "org.kde.Shutdown"
                              << "kde logout"
-                             << "org.kde.Shutdown.logout" << false;
+                             << "org.kde.Shutdown.logout" << false << false;
         QTest::newRow("mate") << "mate"
                               << "org.mate.SessionManager"
                               << "mate Logout 2"
-                              << "org.mate.SessionManager.Logout" << true;
+                              << "org.mate.SessionManager.Logout" << true << false;
         QTest::newRow("xfce") << "xfce"
                               << "org.xfce.SessionManager"
                               << "xfce Logout false false"
-                              << "org.xfce.Session.Manager.Logout" << false;
+                              << "org.xfce.Session.Manager.Logout" << false << false;
+        QTest::newRow("kde, the session ends") << "kde"
+                                               << "org.kde.Shutdown"
+                                               << "kde logout"
+                                               << "org.kde.Shutdown.logout" << false << true;
+        QTest::newRow("xfce, the session ends")
+            << "xfce"
+            << "org.xfce.SessionManager"
+            << "xfce Logout false false"
+            << "org.xfce.Session.Manager.Logout" << false << true;
     }
     void logoffThroughTheSessionManager()
     {
@@ -161,12 +234,16 @@ private slots:
         QFETCH(QString, call);
         QFETCH(QString, method);
         QFETCH(bool, forced);
+        QFETCH(bool, ends);
         Config c = Config::defaults();
-        c.LOGOFF_VERIFY_SECONDS = 1;
+        c.LOGOFF_VERIFY_SECONDS = ends ? 5 : 1;
         setConfig(c);
-        startStandins({"--session-manager", manager, "--logind", "active", "--system",
-                       QString::fromUtf8(systemBus.address)},
-                      {service});
+        QStringList args{"--session-manager", manager,
+                         "--logind",          "active",
+                         "--system",          QString::fromUtf8(systemBus.address)};
+        if (ends)
+            args << "--end-on-logout";
+        startStandins(args, {service});
         LogCapture capture;
         operations::loggoff();
         QCOMPARE(nextCall(), call);
@@ -177,7 +254,18 @@ private slots:
             return;
         }
         // One that applications may cancel: the session must end within the time, or logind
-        // ends it.
+        // ends it; one that is closing is left to close.
+        if (ends) {
+            QCOMPARE(nextCall(), QStringLiteral("logind session closing"));
+            QCOMPARE(
+                capture.texts(logger::Level::Info).mid(2),
+                (QStringList{"Waiting up to 5 s for the session to end",
+                             QStringLiteral("The session ended 0 s after the logout through %1")
+                                 .arg(method)}));
+            QVERIFY(capture.texts(logger::Level::Warn).isEmpty());
+            QVERIFY(!standins.waitForReadyRead(500)); // no TerminateSession
+            return;
+        }
         QCOMPARE(nextCall(), QStringLiteral("logind TerminateSession c7"));
         QCOMPARE(capture.texts(logger::Level::Warn),
                  QStringList{
@@ -226,6 +314,38 @@ private slots:
                 QStringLiteral("Logging off: logind TerminateSession"),
                 QStringLiteral(
                     "Logoff through org.freedesktop.login1.Manager.TerminateSession accepted")}));
+    }
+
+    // Several desktops' managers on one bus (a template with more than one desktop): the one of
+    // the current desktop is used; with no desktop named, the first running one; logind last.
+    void routeFollowsTheDesktop_data()
+    {
+        QTest::addColumn<QByteArray>("desktop");
+        QTest::addColumn<QString>("route");
+        const QString gnome = "org.gnome.SessionManager.Logout over D-Bus";
+        const QString xfce = "org.xfce.Session.Manager.Logout over D-Bus (checked, then ended "
+                             "through logind)";
+        const QString logind = "logind TerminateSession of session c7";
+        QTest::newRow("XFCE") << QByteArray("XFCE") << xfce + ", then " + logind;
+        QTest::newRow("ubuntu:GNOME") << QByteArray("ubuntu:GNOME") << gnome + ", then " + logind;
+        QTest::newRow("none named")
+            << QByteArray() << gnome + ", then " + xfce + ", then " + logind;
+    }
+    void routeFollowsTheDesktop()
+    {
+        QFETCH(QByteArray, desktop);
+        QFETCH(QString, route);
+        qputenv("XDG_CURRENT_DESKTOP", desktop);
+        qputenv("PATH", "/nonexistent"); // no loginctl in the route
+        startStandins({"--session-manager", "gnome", "--logind", "active", "--system",
+                       QString::fromUtf8(systemBus.address)},
+                      {"org.gnome.SessionManager", "org.xfce.SessionManager"});
+        other.start(QStringLiteral(STANDINS_PATH), {"--session-manager", "xfce"});
+        QVERIFY(other.waitForReadyRead(5000));
+        SessionFacts::refresh();
+        QCOMPARE(LogoffRoute::describe(LogoffRoute::plan(SessionFacts::current())), route);
+        qunsetenv("XDG_CURRENT_DESKTOP");
+        qputenv("PATH", path);
     }
 
     void noLogoffMethod()

@@ -1,4 +1,4 @@
-#include "agent/WaylandIdle.h"
+#include "agent/session/WaylandIdle.h"
 
 #include <QProcess>
 #include <QtTest>

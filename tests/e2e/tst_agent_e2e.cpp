@@ -290,7 +290,8 @@ private slots:
     }
 
     // Most X11 sessions end with the X server going away, which makes Qt exit(): the service
-    // still hears the logout, and the log says why.
+    // still hears the logout, the log says why, and a script that runs then is ended with its
+    // process group (before, the exit handler used the script registry after its destructor).
     void displayGoesAway()
     {
         QProcess xvfb, trayer;
@@ -306,14 +307,85 @@ private slots:
         const QJsonObject login = simEvents.wait(QStringLiteral("login"));
         QVERIFY(!login.isEmpty());
         QTRY_VERIFY(log().contains(QStringLiteral("Session limits:"))); // in its event loop
+        const QString pids = dir.filePath(QStringLiteral("script-pids"));
+        QFile::remove(pids);
+        command("script sleep 60 & echo $$ $! > '" + pids.toUtf8() + "'; wait");
+        QTRY_VERIFY(QFileInfo(pids).size() > 0);
         xvfb.terminate();
         QVERIFY(agent.waitForFinished(promptMs(5000)));
         QCOMPARE(agent.exitStatus(), QProcess::NormalExit); // Qt's exit(1), not a crash of ours
+        QCOMPARE(agent.exitCode(), 1);
+        QFile started(pids);
+        QVERIFY(started.open(QIODevice::ReadOnly));
+        // Ended: gone, or a zombie of ours (we are the subreaper).
+        const auto running = [](const QByteArray &pid) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromUtf8(pid)));
+            if (!stat.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray text = stat.readAll();
+            return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+        };
+        for (const QByteArray &pid : started.readAll().simplified().split(' '))
+            QTRY_VERIFY2(!running(pid), pid.constData());
         QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")),
                  login.value(QStringLiteral("user")));
         QVERIFY(endedFor(QStringLiteral("the display connection was lost")));
         trayer.waitForFinished();
         xvfb.waitForFinished();
+    }
+
+    // Scripts and the logoff command get nothing of the agent's: no descriptor but their own
+    // standard streams, default signal handling, nothing blocked.
+    void childrenInheritNothing()
+    {
+        const QString report = dir.filePath(QStringLiteral("inherited"));
+        // The shell's descriptors, listed by a child so that the listing adds none, and its
+        // signal masks.
+        const QString listing =
+            QStringLiteral(
+                "ls -l /proc/$$/fd >> '%1'; grep -E '^Sig(Blk|Ign)' /proc/$$/status >> '%1'")
+                .arg(report);
+        QFile::remove(report);
+        startAgent(QStringLiteral("LOGOFF_COMMAND = %1\n").arg(listing));
+        // What this test process has open (the agent's pipes too), the agent inherits through
+        // QProcess.
+        QStringList ours;
+        for (const QString &fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
+            char target[256] = {};
+            if (::readlink(QFile::encodeName("/proc/self/fd/" + fd).constData(), target,
+                           sizeof target - 1) > 0)
+                ours << QString::fromLocal8Bit(target);
+        }
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        command("script " + listing.toUtf8());
+        QTRY_VERIFY(QFileInfo(report).size() > 0);
+        QFile first(report);
+        QVERIFY(first.open(QIODevice::ReadOnly));
+        const int scriptBytes = int(first.readAll().size());
+        command("logoff");
+        QVERIFY(agent.waitForFinished(10000));
+        QTRY_VERIFY(QFileInfo(report).size() > scriptBytes);
+        QFile f(report);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        int masks = 0;
+        for (const QString &line : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)) {
+            if (line.startsWith(QStringLiteral("total")))
+                continue;
+            if (line.startsWith(QStringLiteral("Sig"))) {
+                QVERIFY2(line.endsWith(QStringLiteral("0000000000000000")), qPrintable(line));
+                ++masks;
+                continue;
+            }
+            // "lr-x------ 1 u g 64 Dec  9 06:00 3 -> pipe:[123]"
+            const QString target = line.section(QStringLiteral(" -> "), 1);
+            const int fd = line.section(QStringLiteral(" -> "), 0, 0).section(' ', -1).toInt();
+            // Beyond 0-2 only the script file that the shell reads, or what we passed on.
+            QVERIFY2(fd <= 2 || target.contains(QStringLiteral("brimvault-script-")) ||
+                         ours.contains(target),
+                     qPrintable(line));
+            QVERIFY2(!line.contains(QStringLiteral("agent.log")), qPrintable(line));
+        }
+        QCOMPARE(masks, 4); // the script's and the logoff command's
     }
 
     // The panel comes up after the agent, as in autostart: the agent waits, then logs in.

@@ -3,16 +3,19 @@
 // "ready" once its names are taken and one line for every call it receives.
 //
 //   dbus_standins [--mutter MS] [--screensaver MS] [--logind IDLE_SINCE_US|active] [--system]
-//                 [--session-manager gnome|kde|mate|xfce] [--watcher]
+//                 [--session-manager gnome|kde|mate|xfce] [--watcher] [--end-on-logout]
+// With --end-on-logout, a logout makes logind's session "closing", as a real session's end would.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QStringList>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -21,6 +24,8 @@ void said(const QString &line)
     std::printf("%s\n", line.toUtf8().constData());
     std::fflush(stdout);
 }
+
+std::function<void()> onLogout = [] {};
 
 } // namespace
 
@@ -53,6 +58,10 @@ public slots:
     {
         return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/c7"));
     }
+    QDBusObjectPath GetSession(const QString &)
+    {
+        return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/c7"));
+    }
     void TerminateSession(const QString &id)
     {
         said(QStringLiteral("logind TerminateSession ") + id);
@@ -66,9 +75,23 @@ class LogindSession : public QObject
     Q_PROPERTY(QString Id READ id)
     Q_PROPERTY(bool IdleHint READ idleHint)
     Q_PROPERTY(quint64 IdleSinceHint READ idleSinceHint)
+    Q_PROPERTY(QString State READ state)
 public:
     quint64 since = 0;
     bool idle = false;
+    QString current = QStringLiteral("active");
+    QString state() const { return current; }
+    void close(QDBusConnection bus)
+    {
+        current = QStringLiteral("closing");
+        QDBusMessage changed = QDBusMessage::createSignal(
+            QStringLiteral("/org/freedesktop/login1/session/c7"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
+        changed << QStringLiteral("org.freedesktop.login1.Session")
+                << QVariantMap{{QStringLiteral("State"), current}} << QStringList();
+        bus.send(changed);
+        said(QStringLiteral("logind session closing"));
+    }
     QString id() const { return QStringLiteral("c7"); }
     bool idleHint() const { return idle; }
     quint64 idleSinceHint() const { return since; }
@@ -79,7 +102,11 @@ class SessionManager : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.gnome.SessionManager")
 public slots:
-    void Logout(uint mode) { said(QStringLiteral("gnome Logout %1").arg(mode)); }
+    void Logout(uint mode)
+    {
+        said(QStringLiteral("gnome Logout %1").arg(mode));
+        onLogout();
+    }
 };
 
 class MateSessionManager : public QObject
@@ -87,7 +114,11 @@ class MateSessionManager : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mate.SessionManager")
 public slots:
-    void Logout(uint mode) { said(QStringLiteral("mate Logout %1").arg(mode)); }
+    void Logout(uint mode)
+    {
+        said(QStringLiteral("mate Logout %1").arg(mode));
+        onLogout();
+    }
 };
 
 class KdeShutdown : public QObject
@@ -95,7 +126,11 @@ class KdeShutdown : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.Shutdown")
 public slots:
-    void logout() { said(QStringLiteral("kde logout")); }
+    void logout()
+    {
+        said(QStringLiteral("kde logout"));
+        onLogout();
+    }
 };
 
 class XfceSessionManager : public QObject, protected QDBusContext
@@ -118,6 +153,7 @@ public slots:
         said(QStringLiteral("xfce Logout %1 %2")
                  .arg(showDialog ? QStringLiteral("true") : QStringLiteral("false"),
                       allowSave ? QStringLiteral("true") : QStringLiteral("false")));
+        onLogout();
     }
 };
 
@@ -165,7 +201,8 @@ int main(int argc, char *argv[])
          {QStringLiteral("kde-screensaver"),
           QStringLiteral("Also own org.kde.screensaver, as KDE's locker.")},
          {QStringLiteral("busy"), QStringLiteral("Xfce refuses this many logouts first."),
-          QStringLiteral("n")}});
+          QStringLiteral("n")},
+         {QStringLiteral("end-on-logout"), QStringLiteral("A logout closes logind's session.")}});
     parser.process(app);
     QDBusConnection session = QDBusConnection::sessionBus();
     const auto exportAll = QDBusConnection::ExportAllContents;
@@ -206,6 +243,8 @@ int main(int argc, char *argv[])
         system.registerObject(QStringLiteral("/org/freedesktop/login1/session/c7"), &logindSession,
                               exportAll);
         take(system, QStringLiteral("org.freedesktop.login1"));
+        if (parser.isSet(QStringLiteral("end-on-logout")))
+            onLogout = [&logindSession, system] { logindSession.close(system); };
     }
     SessionManager gnome;
     MateSessionManager mate;

@@ -4,6 +4,8 @@
 
 #include "agent/ScriptExecutorThread.h"
 #include "agent/log.h"
+#include "agent/session/SessionEndWatch.h"
+#include "agent/session/X11Display.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -11,8 +13,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
-
-#include <X11/Xlib.h>
 
 namespace AbruptEnd {
 
@@ -28,7 +28,9 @@ void endNow(QString (*cause)())
     if (!armed)
         return;
     try {
-        armed->endBeforeExit(cause());
+        // After the logout, the display going away is how the session's end shows.
+        if (!SessionEndWatch::sessionEnding())
+            armed->endBeforeExit(cause());
         ScriptExecutorThread::shutdown(2000);
     } catch (...) {
         // The process is ending either way.
@@ -36,20 +38,12 @@ void endNow(QString (*cause)())
     logger::flush();
 }
 
-bool displayAnswers()
-{
-    Display *display = XOpenDisplay(nullptr);
-    if (!display)
-        return false;
-    XCloseDisplay(display);
-    return true;
-}
-
 void onExit()
 {
     endNow([] {
-        return displayAnswers() ? QStringLiteral("a library ended the process while it was running")
-                                : QStringLiteral("the display connection was lost");
+        return X11Display::answers()
+                   ? QStringLiteral("a library ended the process while it was running")
+                   : QStringLiteral("the display connection was lost");
     });
 }
 

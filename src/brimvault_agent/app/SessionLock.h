@@ -12,9 +12,10 @@ public:
     SessionLock(const SessionLock &) = delete;
     SessionLock &operator=(const SessionLock &) = delete;
 
-    // $XDG_RUNTIME_DIR/brimvault-agent-SESSION.lock, else the temporary folder with the uid in
-    // the name; SESSION is $XDG_SESSION_ID, else the X display, else the Wayland display.
-    static QString path();
+    // $XDG_RUNTIME_DIR/brimvault-agent-SESSION.lock, else the same name in a private folder
+    // /tmp/brimvault-agent-UID; SESSION is the session's key (its logind id, else its display).
+    // Empty, with `error` saying why, when that folder cannot be had.
+    static QString path(QString *error = nullptr);
 
     // Takes the lock; false when another process holds it (holder() then names its pid) or the
     // file cannot be used (error() says why).
@@ -22,8 +23,8 @@ public:
     qint64 holder() const { return holder_; }
     QString error() const { return error_; }
 
-    // The pid written in the lock file at `path` when a live process holds the lock, else 0.
-    // Takes nothing.
+    // The pid of the process that holds the lock at `path`, else 0. Takes nothing: reads the
+    // kernel's table of locks.
     static qint64 heldBy(const QString &path = SessionLock::path());
 
 private:

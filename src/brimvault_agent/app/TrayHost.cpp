@@ -1,6 +1,7 @@
 #include "TrayHost.h"
 
-#include "agent/sessiondbus.h"
+#include "agent/session/X11Display.h"
+#include "agent/session/sessiondbus.h"
 
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -27,14 +28,13 @@ bool xembedHost(const QString &platform)
 {
     if (platform != QLatin1String("xcb"))
         return false;
-    Display *display = XOpenDisplay(nullptr);
+    X11Display x;
+    Display *display = x.display();
     if (!display)
         return false;
     const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DefaultScreen(display));
     const Atom selection = XInternAtom(display, name.constData(), True);
-    const bool owned = selection != None && XGetSelectionOwner(display, selection) != None;
-    XCloseDisplay(display);
-    return owned;
+    return selection != None && XGetSelectionOwner(display, selection) != None;
 }
 
 } // namespace
@@ -46,21 +46,6 @@ QString TrayHost::route(const QString &platform)
     if (xembedHost(platform.isEmpty() ? QGuiApplication::platformName() : platform))
         return QStringLiteral("XEmbed tray host");
     return {};
-}
-
-QString TrayHost::expectedPlatform()
-{
-    // Qt 5.15's own choice: QT_QPA_PLATFORM, else the session type (but xcb on GNOME), else xcb.
-    const QString forced = qEnvironmentVariable("QT_QPA_PLATFORM");
-    if (!forced.isEmpty())
-        return forced.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
-    const bool gnome = qEnvironmentVariable("XDG_CURRENT_DESKTOP")
-                           .contains(QLatin1String("gnome"), Qt::CaseInsensitive) ||
-                       qEnvironmentVariable("XDG_SESSION_DESKTOP")
-                           .contains(QLatin1String("gnome"), Qt::CaseInsensitive);
-    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") && !gnome)
-        return QStringLiteral("wayland");
-    return QStringLiteral("xcb");
 }
 
 bool TrayHost::waitFor(int seconds, int intervalMs)

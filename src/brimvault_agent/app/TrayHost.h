@@ -13,9 +13,6 @@ public:
     // running application's.
     static QString route(const QString &platform = {});
 
-    // The platform plugin Qt would choose for a program started in this environment.
-    static QString expectedPlatform();
-
     // Checks every `intervalMs` until route() finds a host or `seconds` have passed; true when
     // one was found.
     static bool waitFor(int seconds, int intervalMs = 500);

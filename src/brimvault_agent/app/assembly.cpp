@@ -12,6 +12,7 @@
 #include "agent/errors.h"
 #include "agent/log.h"
 #include "agent/operations.h"
+#include "agent/session/SessionEndWatch.h"
 #include "agent/utils.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
@@ -30,7 +31,7 @@ int main(Args &args)
     std::unique_ptr<QApplication> owned;
     QApplication *application = args.app;
     if (!application) {
-        owned = std::make_unique<QApplication>(args.argc, args.argv);
+        owned = makeApplication(args.argc, args.argv);
         application = owned.get();
     }
 
@@ -75,6 +76,9 @@ int main(Args &args)
     bool termBeforeTray = false;
     SigTermNotifier sigterm;
     QObject::connect(&sigterm, &SigTermNotifier::received, [&termBeforeTray] {
+        // After the logout, the session's end may come as SIGTERM.
+        if (SessionEndWatch::sessionEnding())
+            return;
         if (trayIcon)
             sigTerm(SIGTERM, nullptr);
         else
@@ -116,12 +120,14 @@ int main(Args &args)
     tray->quit();
 
     if (doLogoff) {
-        // The agent has ended; a logout that has to be checked may keep the process a while.
+        // The agent has ended; a logout that has to be checked keeps the process a while, its
+        // event loop running so that the session can end it.
         tray->hide();
         try {
             QThread::sleep(1);
             operations::loggoff();
-        } catch (...) {
+        } catch (const std::exception &e) {
+            logger::error(utils::exceptionToMessage(e));
         }
     }
 

@@ -5,7 +5,7 @@
 
 #include "agent/Config.h"
 #include "agent/log.h"
-#include "agent/sessiondbus.h"
+#include "agent/session/sessiondbus.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
 #include <QApplication>
@@ -38,6 +38,18 @@ void print(FILE *stream, const QString &text)
 
 } // namespace
 
+std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
+{
+    // Qt registers with the session manager named here while the application object is made;
+    // the agent's children still see it.
+    const QByteArray sessionManager = qgetenv("SESSION_MANAGER");
+    qunsetenv("SESSION_MANAGER");
+    auto application = std::make_unique<QApplication>(argc, argv);
+    if (!sessionManager.isEmpty())
+        qputenv("SESSION_MANAGER", sessionManager);
+    return application;
+}
+
 void sigTerm(int, void *)
 {
     if (trayIcon)
@@ -64,7 +76,7 @@ int processEntry(int argc, char **argv)
     std::unique_ptr<QApplication> application;
     QStringList arguments;
     if (!cli) {
-        application = std::make_unique<QApplication>(argc, argv);
+        application = makeApplication(argc, argv);
         arguments = QCoreApplication::arguments().mid(1); // Qt's own options already taken out
     } else {
         for (int i = 1; i < argc; ++i)

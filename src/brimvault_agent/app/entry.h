@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 class QApplication;
 
 namespace app {
@@ -14,6 +16,10 @@ struct Args
     int argc = 0;
     char **argv = nullptr;
 };
+
+// The application object, kept out of session management: an X session manager would wait for
+// the agent at logout and restart it at the next login beside the autostarted one.
+std::unique_ptr<QApplication> makeApplication(int &argc, char **argv);
 
 // Process entry: start-up log line, application object, command line, then func(args).
 int processEntry(int argc, char **argv);

@@ -1,7 +1,7 @@
 #include "WarningNotices.h"
 
 #include "agent/log.h"
-#include "agent/sessiondbus.h"
+#include "agent/session/sessiondbus.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

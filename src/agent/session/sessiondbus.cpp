@@ -1,6 +1,8 @@
 #include "sessiondbus.h"
 
-#include "log.h"
+#include "SessionFacts.h"
+
+#include "agent/log.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -48,17 +50,23 @@ bool absentError(const QString &name)
     return names.contains(name);
 }
 
+// Queries never start a service: only a logout may (KDE's org.kde.Shutdown runs on demand).
+enum class Start { No, Yes };
+
 QDBusMessage send(const QDBusConnection &bus, const QString &service, const QString &path,
-                  const QString &interface, const QString &method, const QVariantList &args)
+                  const QString &interface, const QString &method, const QVariantList &args,
+                  Start start = Start::No)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(args);
+    message.setAutoStartService(start == Start::Yes);
     return bus.call(message, QDBus::Block, kCallTimeoutMs);
 }
 
-// One method call. A service that can be activated is started by the call itself.
+// One method call.
 Outcome call(const QDBusConnection &bus, const QString &service, const QString &path,
-             const QString &interface, const QString &method, const QVariantList &args = {})
+             const QString &interface, const QString &method, const QVariantList &args = {},
+             Start start = Start::No)
 {
     Outcome out;
     if (!bus.isConnected()) {
@@ -66,7 +74,7 @@ Outcome call(const QDBusConnection &bus, const QString &service, const QString &
         out.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
         return out;
     }
-    const QDBusMessage reply = send(bus, service, path, interface, method, args);
+    const QDBusMessage reply = send(bus, service, path, interface, method, args, start);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         out.reply = reply;
         return out;
@@ -93,13 +101,18 @@ QString reason(const Outcome &outcome, const QString &bus = QStringLiteral("sess
     return outcome.shortError().isEmpty() ? QStringLiteral("no answer") : outcome.shortError();
 }
 
-// The logind session object of this process.
-std::optional<QString> ownSessionPath(QString *why = nullptr)
+Outcome callLogind(const QString &method, const QVariantList &args)
 {
-    const Outcome out =
-        call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
-             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("GetSessionByPID"),
-             {QVariant::fromValue(uint(getpid()))});
+    return call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
+                QStringLiteral("org.freedesktop.login1.Manager"), method, args);
+}
+
+// The logind session object named `id`, else the one of this process.
+std::optional<QString> sessionPath(const QString &id, QString *why = nullptr)
+{
+    const Outcome out = id.isEmpty() ? callLogind(QStringLiteral("GetSessionByPID"),
+                                                  {QVariant::fromValue(uint(getpid()))})
+                                     : callLogind(QStringLiteral("GetSession"), {id});
     const auto path = firstArgument(out);
     if (!path || !path->canConvert<QDBusObjectPath>()) {
         if (why)
@@ -110,12 +123,16 @@ std::optional<QString> ownSessionPath(QString *why = nullptr)
     return path->value<QDBusObjectPath>().path();
 }
 
+Outcome getSessionProperty(const QString &path, const QString &name)
+{
+    return call(QDBusConnection::systemBus(), kLogin1, path,
+                QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                {QStringLiteral("org.freedesktop.login1.Session"), name});
+}
+
 std::optional<QVariant> sessionProperty(const QString &path, const QString &name)
 {
-    const auto value =
-        firstArgument(call(QDBusConnection::systemBus(), kLogin1, path,
-                           QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                           {QStringLiteral("org.freedesktop.login1.Session"), name}));
+    const auto value = firstArgument(getSessionProperty(path, name));
     if (!value)
         return std::nullopt;
     return value->value<QDBusVariant>().variant();
@@ -198,7 +215,7 @@ std::optional<double> screenSaverIdle(QString *why)
 
 std::optional<double> logindIdle(QString *why)
 {
-    const auto path = ownSessionPath(why);
+    const auto path = sessionPath(SessionFacts::current().logindId(), why);
     if (!path)
         return std::nullopt;
     const auto idle = sessionProperty(*path, QStringLiteral("IdleHint"));
@@ -228,31 +245,36 @@ const QList<LogoutMethod> &logoutMethods()
          QStringLiteral("org.gnome.SessionManager"),
          QStringLiteral("Logout"),
          {uint(2)},
-         true},
+         true,
+         QStringLiteral("gnome")},
         {QStringLiteral("org.kde.ksmserver"),
          QStringLiteral("/KSMServer"),
          QStringLiteral("org.kde.KSMServerInterface"),
          QStringLiteral("logout"),
          {0, 0, 2},
-         false},
+         false,
+         QStringLiteral("kde")},
         {QStringLiteral("org.kde.Shutdown"),
          QStringLiteral("/Shutdown"),
          QStringLiteral("org.kde.Shutdown"),
          QStringLiteral("logout"),
          {},
-         false},
+         false,
+         QStringLiteral("kde")},
         {QStringLiteral("org.mate.SessionManager"),
          QStringLiteral("/org/mate/SessionManager"),
          QStringLiteral("org.mate.SessionManager"),
          QStringLiteral("Logout"),
          {uint(2)},
-         true},
+         true,
+         QStringLiteral("mate")},
         {QStringLiteral("org.xfce.SessionManager"),
          QStringLiteral("/org/xfce/SessionManager"),
          QStringLiteral("org.xfce.Session.Manager"),
          QStringLiteral("Logout"),
          {false, false},
-         false},
+         false,
+         QStringLiteral("xfce")},
     };
     return methods;
 }
@@ -262,7 +284,8 @@ CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        const Outcome out = call(sessionBus(), m.service, m.path, m.interface, m.method, m.args);
+        const Outcome out =
+            call(sessionBus(), m.service, m.path, m.interface, m.method, m.args, Start::Yes);
         if (out.reply)
             return CallResult::Accepted;
         if (out.absent)
@@ -281,41 +304,50 @@ CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
     }
 }
 
-std::optional<LogoutMethod> availableLogoutMethod()
+bool hasOwner(const QString &name)
 {
     const QDBusConnectionInterface *bus = sessionBus().interface();
-    if (!bus)
+    return bus && bus->isServiceRegistered(name).value();
+}
+
+bool activatable(const QString &name)
+{
+    const QDBusConnectionInterface *bus = sessionBus().interface();
+    return bus && bus->activatableServiceNames().value().contains(name);
+}
+
+std::optional<LogindSession> logindSession(const QString &id)
+{
+    const auto path = sessionPath(id);
+    if (!path)
         return std::nullopt;
-    const QStringList activatable = bus->activatableServiceNames().value();
-    for (const LogoutMethod &m : logoutMethods())
-        if (bus->isServiceRegistered(m.service).value() || activatable.contains(m.service))
-            return m;
+    if (!id.isEmpty())
+        return LogindSession{id, *path};
+    const auto ownId = sessionProperty(*path, QStringLiteral("Id"));
+    if (!ownId)
+        return std::nullopt;
+    return LogindSession{ownId->toString(), *path};
+}
+
+std::optional<QString> logindSessionState(const QString &path, QString *why)
+{
+    const Outcome out = getSessionProperty(path, QStringLiteral("State"));
+    if (const auto value = firstArgument(out))
+        return value->value<QDBusVariant>().variant().toString();
+    *why = out.errorName == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")
+               ? QStringLiteral("gone")
+               : reason(out, QStringLiteral("system"));
     return std::nullopt;
 }
 
-std::optional<QString> logindSessionId()
+bool terminateLogindSession(const QString &id, QString *why)
 {
-    const auto path = ownSessionPath();
-    const auto id = path ? sessionProperty(*path, QStringLiteral("Id")) : std::nullopt;
-    if (!id)
-        return std::nullopt;
-    return id->toString();
-}
-
-bool terminateLogindSession()
-{
-    const auto id = logindSessionId();
-    if (!id)
-        return false;
-    const Outcome out =
-        call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
-             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("TerminateSession"),
-             {*id});
-    if (!out.reply && !out.absent)
-        logger::warn(
-            QStringLiteral(
-                "Logoff through org.freedesktop.login1.Manager.TerminateSession failed: %1: %2")
-                .arg(out.errorName, out.errorText));
+    const Outcome out = callLogind(QStringLiteral("TerminateSession"), {id});
+    if (!out.reply)
+        *why =
+            out.absent && out.errorName != QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")
+                ? reason(out, QStringLiteral("system"))
+                : QStringLiteral("%1: %2").arg(out.errorName, out.errorText);
     return out.reply.has_value();
 }
 

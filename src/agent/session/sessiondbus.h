@@ -30,7 +30,8 @@ void preventAutolaunch();
 // never starts one.
 QDBusConnection sessionBus();
 
-// One method call on sessionBus(), waiting at most kCallTimeoutMs: the reply or the error.
+// One method call on sessionBus(), waiting at most kCallTimeoutMs: the reply or the error. It
+// never starts a service that is not running.
 QDBusMessage callSessionBus(const QString &service, const QString &path, const QString &interface,
                             const QString &method, const QVariantList &args = {});
 
@@ -45,8 +46,13 @@ struct LogoutMethod
 {
     QString service, path, interface, method;
     QVariantList args;
-    bool forced; // applications cannot cancel it
+    bool forced;     // applications cannot cancel it
+    QString desktop; // as SessionFacts names it
     QString name() const { return interface + QLatin1Char('.') + method; }
+    bool operator==(const LogoutMethod &other) const
+    {
+        return service == other.service && name() == other.name();
+    }
 };
 // In the order tried: GNOME and MATE (forced), KDE's ksmserver and org.kde.Shutdown, Xfce.
 const QList<LogoutMethod> &logoutMethods();
@@ -56,12 +62,21 @@ enum class CallResult { Accepted, Absent, Failed };
 // says the manager is busy (still starting) is retried for up to `busyRetryMs`.
 CallResult callLogout(const LogoutMethod &method, int busyRetryMs = 30000);
 
-// The first method whose service is on the bus (owned or activatable); nothing when none is.
-std::optional<LogoutMethod> availableLogoutMethod();
+// Whether `name` has an owner on the session bus now; whether the bus could start it on a call.
+// Neither starts anything.
+bool hasOwner(const QString &name);
+bool activatable(const QString &name);
 
-// logind's id of the session that owns this process.
-std::optional<QString> logindSessionId();
-// logind TerminateSession for the session that owns this process; false when it failed.
-bool terminateLogindSession();
+// logind's session: the one named `id` (XDG_SESSION_ID), else the one of this process.
+struct LogindSession
+{
+    QString id, path;
+};
+std::optional<LogindSession> logindSession(const QString &id);
+// The session's State ("online", "active", "closing"); nothing with `why` "gone" when the
+// session object no longer exists, or the reason logind could not be asked.
+std::optional<QString> logindSessionState(const QString &path, QString *why);
+// logind TerminateSession; false with the reason when it failed.
+bool terminateLogindSession(const QString &id, QString *why);
 
 } // namespace sessiondbus

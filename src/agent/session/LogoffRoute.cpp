@@ -1,0 +1,228 @@
+#include "LogoffRoute.h"
+
+#include "SessionFacts.h"
+
+#include "agent/Config.h"
+#include "agent/childsetup.h"
+#include "agent/log.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kCommandWaitMs = 30000;
+
+// fork and exec, the child's signals reset first (posix_spawn would leave the C library's own
+// signals ignored); an exec failure comes back through a close-on-exec pipe. 0 or an errno.
+int spawn(char *const argv[], pid_t *pid)
+{
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return errno;
+    *pid = ::fork();
+    if (*pid == 0) {
+        ::close(report[0]);
+        childsetup::resetSignals();
+        ::execvp(argv[0], argv);
+        const int error = errno;
+        [[maybe_unused]] const ssize_t n = ::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    ::close(report[1]);
+    int error = 0;
+    if (*pid < 0)
+        error = forkError;
+    else if (::read(report[0], &error, sizeof error) == sizeof error)
+        ::waitpid(*pid, nullptr, 0);
+    else
+        error = 0;
+    ::close(report[0]);
+    return error;
+}
+
+// Runs the command and says why it failed, if it did. Not a QProcess: ending the session may end
+// this process first, and the command must then go on rather than be killed with it.
+bool runCommand(const QString &program, const QStringList &arguments, QString *why)
+{
+    std::vector<QByteArray> args{QFile::encodeName(program)};
+    for (const QString &a : arguments)
+        args.push_back(a.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int failed = spawn(argv.data(), &pid);
+    if (failed != 0) {
+        logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program));
+        *why = QStringLiteral("%1 could not be started: %2")
+                   .arg(program, QString::fromLocal8Bit(std::strerror(failed)));
+        return false;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && clock.elapsed() < kCommandWaitMs)
+        QThread::msleep(50);
+    if (done != pid) {
+        logger::warn(QStringLiteral("Logoff command still running after %1 s; not waiting for it")
+                         .arg(kCommandWaitMs / 1000));
+        return true;
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const QString line = QStringLiteral("Logoff command ended with status %1").arg(code);
+    if (code == 0) {
+        logger::info(line);
+        return true;
+    }
+    logger::error(line);
+    *why = QStringLiteral("status %1").arg(code);
+    return false;
+}
+
+LogoffRoute::Step managerStep(const sessiondbus::LogoutMethod &m)
+{
+    return {LogoffRoute::Step::Kind::SessionManager,
+            m.name(),
+            QStringLiteral("%1 over D-Bus").arg(m.name()),
+            {},
+            {},
+            m};
+}
+
+} // namespace
+
+QVector<LogoffRoute::Step> LogoffRoute::plan(const SessionFacts &facts)
+{
+    QVector<Step> steps;
+    const QString command = config().LOGOFF_COMMAND;
+    if (!command.trimmed().isEmpty())
+        steps.push_back({Step::Kind::Command,
+                         QStringLiteral("LOGOFF_COMMAND"),
+                         QStringLiteral("LOGOFF_COMMAND: %1").arg(command),
+                         QStringLiteral("/bin/sh"),
+                         {QStringLiteral("-c"), command},
+                         {}});
+
+    // Another desktop's manager may be installed, and startable, beside this one: it would accept
+    // and do nothing. The one running now is this session's.
+    QList<sessiondbus::LogoutMethod> owned, ours;
+    for (const sessiondbus::LogoutMethod &m : sessiondbus::logoutMethods()) {
+        if (sessiondbus::hasOwner(m.service))
+            owned << m;
+        if (m.desktop == facts.desktop())
+            ours << m;
+    }
+    QList<sessiondbus::LogoutMethod> managers;
+    if (owned.size() > 1) {
+        for (const auto &m : owned)
+            if (m.desktop == facts.desktop())
+                managers << m;
+        if (managers.isEmpty())
+            managers = owned;
+    } else if (owned.size() == 1) {
+        managers = owned;
+    }
+    for (const auto &m : ours)
+        if (!owned.contains(m) && sessiondbus::activatable(m.service) &&
+            (managers.isEmpty() || managers.first().desktop == m.desktop))
+            managers << m;
+    for (const auto &m : managers)
+        steps.push_back(managerStep(m));
+
+    return steps + logindSteps(facts);
+}
+
+QVector<LogoffRoute::Step> LogoffRoute::logindSteps(const SessionFacts &facts)
+{
+    QVector<Step> steps;
+    const QString id = facts.logindId();
+    if (id.isEmpty())
+        return steps;
+    if (!facts.logindPath().isEmpty())
+        steps.push_back({Step::Kind::Logind,
+                         QStringLiteral("org.freedesktop.login1.Manager.TerminateSession"),
+                         QStringLiteral("logind TerminateSession of session %1").arg(id),
+                         {},
+                         {id},
+                         {}});
+    const QString loginctl = QStandardPaths::findExecutable(QStringLiteral("loginctl"));
+    if (!loginctl.isEmpty())
+        steps.push_back({Step::Kind::Loginctl,
+                         QStringLiteral("loginctl terminate-session"),
+                         QStringLiteral("loginctl terminate-session %1").arg(id),
+                         loginctl,
+                         {QStringLiteral("terminate-session"), id},
+                         {}});
+    return steps;
+}
+
+LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
+{
+    for (const Step &step : steps) {
+        QString why;
+        bool accepted = false;
+        switch (step.kind) {
+        case Step::Kind::Command:
+        case Step::Kind::Loginctl:
+            logger::info(QStringLiteral("Logging off: %1 %2")
+                             .arg(step.program, step.arguments.join(QLatin1Char(' '))));
+            accepted = runCommand(step.program, step.arguments, &why);
+            break;
+        case Step::Kind::SessionManager:
+            switch (sessiondbus::callLogout(step.method)) {
+            case sessiondbus::CallResult::Accepted:
+                logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(step.name));
+                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name));
+                return {true, step.name, !step.method.forced};
+            case sessiondbus::CallResult::Absent:
+                why = QStringLiteral("not on the bus");
+                break;
+            case sessiondbus::CallResult::Failed:
+                continue; // its error is logged already
+            }
+            break;
+        case Step::Kind::Logind:
+            accepted = sessiondbus::terminateLogindSession(step.arguments.first(), &why);
+            if (accepted) {
+                logger::info(QStringLiteral("Logging off: logind TerminateSession"));
+                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name));
+            }
+            break;
+        }
+        if (accepted)
+            return {true, step.name, false};
+        logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why));
+    }
+    if (steps.isEmpty())
+        logger::error(QStringLiteral(
+            "No logoff method available: set LOGOFF_COMMAND, or run inside a session "
+            "with a session manager or logind"));
+    else
+        logger::error(
+            QStringLiteral("The session could not be ended: every way to log off failed"));
+    return {};
+}
+
+QString LogoffRoute::describe(const QVector<Step> &steps)
+{
+    QStringList parts;
+    for (const Step &step : steps)
+        parts << step.description + (step.kind == Step::Kind::SessionManager && !step.method.forced
+                                         ? QStringLiteral(" (checked, then ended through logind)")
+                                         : QString());
+    return parts.join(QStringLiteral(", then "));
+}

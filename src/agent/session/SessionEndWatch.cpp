@@ -1,0 +1,110 @@
+#include "SessionEndWatch.h"
+
+#include "SessionFacts.h"
+#include "sessiondbus.h"
+
+#include "agent/log.h"
+
+#include <QDBusConnection>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<SessionEndWatch *> running{nullptr};
+
+const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
+
+} // namespace
+
+SessionEndWatch::SessionEndWatch(const SessionFacts &facts, QString through)
+    : path_(facts.logindPath()), through_(std::move(through))
+{
+    clock_.start();
+    if (path_.isEmpty())
+        return;
+    QDBusConnection bus = QDBusConnection::systemBus();
+    bus.connect(kLogin1, path_, QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("PropertiesChanged"), this,
+                SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
+    bus.connect(kLogin1, QStringLiteral("/org/freedesktop/login1"),
+                QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("SessionRemoved"),
+                this, SLOT(sessionRemoved(QString, QDBusObjectPath)));
+}
+
+SessionEndWatch::~SessionEndWatch()
+{
+    SessionEndWatch *self = this;
+    running.compare_exchange_strong(self, nullptr);
+}
+
+bool SessionEndWatch::wait(int seconds)
+{
+    // Subscribed first, asked then: a change in between is not missed.
+    if (!path_.isEmpty() && closing()) {
+        ended();
+        return true;
+    }
+    QEventLoop loop;
+    loop_ = &loop;
+    running = this;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    if (!ended_)
+        loop.exec();
+    running = nullptr;
+    loop_ = nullptr;
+    // Never end a session that is on its way out already.
+    if (!ended_ && !path_.isEmpty() && closing())
+        ended();
+    return ended_;
+}
+
+bool SessionEndWatch::sessionEnding()
+{
+    SessionEndWatch *watch = running.load();
+    if (!watch)
+        return false;
+    watch->ended();
+    logger::flush();
+    return true;
+}
+
+bool SessionEndWatch::closing()
+{
+    QString why;
+    const auto state = sessiondbus::logindSessionState(path_, &why);
+    if (state)
+        return *state == QLatin1String("closing");
+    return why == QLatin1String("gone");
+}
+
+void SessionEndWatch::propertiesChanged(const QString &interface, const QVariantMap &changed,
+                                        const QStringList &invalidated)
+{
+    if (interface != QLatin1String("org.freedesktop.login1.Session"))
+        return;
+    const auto state = changed.constFind(QStringLiteral("State"));
+    if (state != changed.constEnd() ? state->toString() == QLatin1String("closing")
+                                    : invalidated.contains(QStringLiteral("State")) && closing())
+        ended();
+}
+
+void SessionEndWatch::sessionRemoved(const QString &, const QDBusObjectPath &path)
+{
+    if (path.path() == path_)
+        ended();
+}
+
+void SessionEndWatch::ended()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    logger::info(QStringLiteral("The session ended %1 s after the logout through %2")
+                     .arg(qRound(clock_.elapsed() / 1000.0))
+                     .arg(through_));
+    if (loop_)
+        loop_->quit();
+}

@@ -1,0 +1,119 @@
+#include "SessionFacts.h"
+
+#include "sessiondbus.h"
+
+#include <QStringList>
+
+#include <memory>
+
+namespace {
+
+std::unique_ptr<SessionFacts> &instance()
+{
+    static std::unique_ptr<SessionFacts> facts; // GUI thread only
+    return facts;
+}
+
+QString fromProcess(const char *name)
+{
+    return qEnvironmentVariable(name);
+}
+
+} // namespace
+
+const SessionFacts &SessionFacts::current()
+{
+    std::unique_ptr<SessionFacts> &facts = instance();
+    if (!facts) {
+        facts = std::make_unique<SessionFacts>(fromProcess);
+        facts->askLogind_ = true;
+    }
+    return *facts;
+}
+
+void SessionFacts::refresh()
+{
+    instance().reset();
+}
+
+SessionFacts::SessionFacts(const std::function<QString(const char *)> &env)
+    : desktop_(normaliseDesktop(env("XDG_CURRENT_DESKTOP"), env("XDG_SESSION_DESKTOP"))),
+      x11Display_(normaliseDisplay(env("DISPLAY"))), waylandDisplay_(env("WAYLAND_DISPLAY")),
+      envSessionId_(env("XDG_SESSION_ID"))
+{
+    const QString type = env("XDG_SESSION_TYPE");
+    wayland_ = type == QLatin1String("wayland") || !waylandDisplay_.isEmpty();
+    // Qt 5.15's own choice: QT_QPA_PLATFORM, else the session type (but xcb on GNOME), else xcb.
+    const QString forced = env("QT_QPA_PLATFORM");
+    if (!forced.isEmpty())
+        qtPlatform_ = forced.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
+    else if (type == QLatin1String("wayland") && desktop_ != QLatin1String("gnome"))
+        qtPlatform_ = QStringLiteral("wayland");
+    else
+        qtPlatform_ = QStringLiteral("xcb");
+}
+
+QString SessionFacts::normaliseDisplay(const QString &display)
+{
+    // host:display.screen; the screen does not make another session.
+    const int colon = display.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return display;
+    const int dot = display.indexOf(QLatin1Char('.'), colon);
+    return dot < 0 ? display : display.left(dot);
+}
+
+QString SessionFacts::normaliseDesktop(const QString &currentDesktop, const QString &sessionDesktop)
+{
+    // XDG_CURRENT_DESKTOP is a list ("ubuntu:GNOME", "X-Cinnamon"); the first known name wins.
+    static const QStringList known = {
+        QStringLiteral("gnome"),    QStringLiteral("kde"),    QStringLiteral("xfce"),
+        QStringLiteral("mate"),     QStringLiteral("lxqt"),   QStringLiteral("lxde"),
+        QStringLiteral("cinnamon"), QStringLiteral("budgie"), QStringLiteral("unity")};
+    QStringList names;
+    for (const QString &name :
+         currentDesktop.split(QLatin1Char(':'), Qt::SkipEmptyParts) + QStringList{sessionDesktop})
+        names << name.trimmed().toLower().remove(QStringLiteral("x-"));
+    for (const QString &name : names)
+        for (const QString &desktop : known)
+            if (name == desktop || name.startsWith(desktop + QLatin1Char('-')) ||
+                (desktop == QLatin1String("kde") && name == QLatin1String("plasma")))
+                return desktop;
+    names.removeAll(QString());
+    return names.value(0);
+}
+
+QString SessionFacts::key() const
+{
+    if (!logindId().isEmpty())
+        return logindId();
+    if (!x11Display_.isEmpty())
+        return x11Display_;
+    return waylandDisplay_.isEmpty() ? QStringLiteral("wayland-0") : waylandDisplay_;
+}
+
+QString SessionFacts::logindId() const
+{
+    lookUpLogind();
+    return logindId_;
+}
+
+QString SessionFacts::logindPath() const
+{
+    lookUpLogind();
+    return logindPath_;
+}
+
+void SessionFacts::lookUpLogind() const
+{
+    if (logindAsked_)
+        return;
+    logindAsked_ = true;
+    logindId_ = envSessionId_;
+    if (!askLogind_)
+        return;
+    if (const auto session = sessiondbus::logindSession(envSessionId_)) {
+        logindId_ = session->id;
+        logindPath_ = session->path;
+    }
+}

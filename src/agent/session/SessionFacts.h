@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// What the agent knows about the desktop session it runs in, worked out once. The lock, the idle
+// sources, the logoff route, the tray wait and the check program all ask here, so that they
+// never disagree about the session.
+class SessionFacts
+{
+public:
+    // The session of this process, from its environment; logind is asked on first use of
+    // logindId()/logindPath() (after the application object exists).
+    static const SessionFacts &current();
+    // Forgets what current() found, for a changed environment (tests, the check program).
+    static void refresh();
+
+    // From an environment given as a lookup, without asking logind: for tests.
+    explicit SessionFacts(const std::function<QString(const char *)> &env);
+
+    // logind's session: XDG_SESSION_ID, else GetSessionByPID; empty where there is none.
+    QString logindId() const;
+    QString logindPath() const;
+
+    // The desktop, lower case: "gnome", "kde", "xfce", "mate", "lxqt", ... from
+    // XDG_CURRENT_DESKTOP (its first known name), else XDG_SESSION_DESKTOP; empty when unknown.
+    QString desktop() const { return desktop_; }
+    // A Wayland session: input to native Wayland windows never reaches the X server.
+    bool wayland() const { return wayland_; }
+    // The X display without its screen (":320" for ":320.0"); empty without DISPLAY.
+    QString x11Display() const { return x11Display_; }
+    QString waylandDisplay() const { return waylandDisplay_; }
+    // What tells this session apart from others of the user: the logind id, else the display.
+    QString key() const;
+    // The Qt platform plugin the agent runs on: QT_QPA_PLATFORM, else Qt's own choice.
+    QString qtPlatform() const { return qtPlatform_; }
+
+    static QString normaliseDisplay(const QString &display);
+    static QString normaliseDesktop(const QString &currentDesktop, const QString &sessionDesktop);
+
+private:
+    void lookUpLogind() const;
+
+    QString desktop_, x11Display_, waylandDisplay_, qtPlatform_;
+    bool wayland_ = false;
+    QString envSessionId_;
+    bool askLogind_ = false;
+    mutable bool logindAsked_ = false;
+    mutable QString logindId_, logindPath_;
+};

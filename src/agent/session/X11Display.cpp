@@ -1,0 +1,67 @@
+#include "X11Display.h"
+
+#include "agent/log.h"
+
+#include <QString>
+
+#include <X11/Xlib.h>
+
+namespace {
+
+int onXError(Display *display, XErrorEvent *event)
+{
+    char text[256] = {};
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    logger::warn(QStringLiteral("X error ignored: %1 (request %2.%3)")
+                     .arg(QString::fromLocal8Bit(text))
+                     .arg(event->request_code)
+                     .arg(event->minor_code));
+    return 0;
+}
+
+Display *open()
+{
+    X11Display::installErrorHandler();
+    return XOpenDisplay(nullptr);
+}
+
+struct Shared
+{
+    std::mutex mutex;
+    bool tried = false;
+    Display *display = nullptr;
+};
+
+Shared &shared()
+{
+    static Shared *const s = new Shared; // never destroyed: read from exit handlers
+    return *s;
+}
+
+} // namespace
+
+X11Display::X11Display() : lock_(shared().mutex) {}
+
+Display *X11Display::display()
+{
+    Shared &s = shared();
+    if (!s.tried) {
+        s.tried = true;
+        s.display = open();
+    }
+    return s.display;
+}
+
+bool X11Display::answers()
+{
+    Display *display = open();
+    if (!display)
+        return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+void X11Display::installErrorHandler()
+{
+    XSetErrorHandler(onXError);
+}
