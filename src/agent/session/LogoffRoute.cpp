@@ -11,6 +11,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -219,10 +221,16 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
 
 QString LogoffRoute::describe(const QVector<Step> &steps)
 {
+    const bool logind = std::any_of(steps.begin(), steps.end(), [](const Step &step) {
+        return step.kind == Step::Kind::Logind || step.kind == Step::Kind::Loginctl;
+    });
     QStringList parts;
-    for (const Step &step : steps)
-        parts << step.description + (step.kind == Step::Kind::SessionManager && !step.method.forced
-                                         ? QStringLiteral(" (checked, then ended through logind)")
-                                         : QString());
+    for (const Step &step : steps) {
+        QString part = step.description;
+        if (step.kind == Step::Kind::SessionManager && !step.method.forced)
+            part += logind ? QStringLiteral(" (checked, then ended through logind)")
+                           : QStringLiteral(" (applications may cancel it)");
+        parts << part;
+    }
     return parts.join(QStringLiteral(", then "));
 }

@@ -47,14 +47,18 @@ bool SessionEndWatch::wait(int seconds)
         ended();
         return true;
     }
+    // Events handled one batch at a time rather than by exec(): the application has been asked
+    // to quit already, and a nested exec() would return at once.
     QEventLoop loop;
-    loop_ = &loop;
+    bool timeUp = false;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, [&timeUp] { timeUp = true; });
+    deadline.start(seconds * 1000);
     running = this;
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    if (!ended_)
-        loop.exec();
+    while (!ended_ && !timeUp)
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
     running = nullptr;
-    loop_ = nullptr;
     // Never end a session that is on its way out already.
     if (!ended_ && !path_.isEmpty() && closing())
         ended();
@@ -105,6 +109,4 @@ void SessionEndWatch::ended()
     logger::info(QStringLiteral("The session ended %1 s after the logout through %2")
                      .arg(qRound(clock_.elapsed() / 1000.0))
                      .arg(through_));
-    if (loop_)
-        loop_->quit();
 }

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QVariantMap>
 
-class QEventLoop;
 class SessionFacts;
 
 // After a logout that applications may cancel: waits, with the event loop running, for the
@@ -39,6 +38,5 @@ private:
 
     QString path_, through_;
     QElapsedTimer clock_;
-    QEventLoop *loop_ = nullptr;
     bool ended_ = false;
 };
