@@ -6,7 +6,7 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 # Build and test dependencies, all from Debian 12.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config clang-format qtbase5-dev qttools5-dev qttools5-dev-tools
                 libx11-dev libxss-dev libspdlog-dev libwayland-dev wayland-protocols
-                plasma-wayland-protocols)
+                plasma-wayland-protocols libsystemd-dev)
 RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps xdotool dbus-daemon
                        kwin-wayland sway waybar wtype qtwayland5 dunst dbus-x11 light-locker
                        xfce4-session gnome-session-bin mutter)

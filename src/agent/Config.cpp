@@ -1,6 +1,7 @@
 #include "Config.h"
 
 #include "buildinfo.h"
+#include "log.h"
 
 #include <QDir>
 #include <QFile>
@@ -97,6 +98,21 @@ Field level()
     return f;
 }
 
+Field target()
+{
+    Field f = text(&Config::LOG_TARGET);
+    f.set = [](Config &c, const QString &v) {
+        const QString s = v.trimmed().toLower();
+        static const QStringList known = {QString(), QStringLiteral("file"),
+                                          QStringLiteral("journal"), QStringLiteral("both")};
+        if (!known.contains(s))
+            return false;
+        c.LOG_TARGET = s;
+        return true;
+    };
+    return f;
+}
+
 const std::map<QString, Field> &fields()
 {
     static const std::map<QString, Field> table = {
@@ -117,6 +133,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("IPC_SERVICE_UID"), number(&Config::IPC_SERVICE_UID, -1, 4294967294LL)},
         {QStringLiteral("LOG_FILE"), text(&Config::LOG_FILE)},
         {QStringLiteral("LOG_LEVEL"), level()},
+        {QStringLiteral("LOG_TARGET"), target()},
         {QStringLiteral("LOGOFF_COMMAND"), text(&Config::LOGOFF_COMMAND)},
         {QStringLiteral("LOG_MAX_BYTES"), number(&Config::LOG_MAX_BYTES, 4096, qint64(1) << 40)},
         {QStringLiteral("SCRIPT_MAX_CONCURRENT"), number(&Config::SCRIPT_MAX_CONCURRENT, 1, 256)},
@@ -279,4 +296,15 @@ QString dataDirectory()
     if (QFileInfo(QStringLiteral(BRIMVAULT_BUILD_DATA_DIR)).isDir())
         return QStringLiteral(BRIMVAULT_BUILD_DATA_DIR);
     return QStringLiteral(BRIMVAULT_INSTALL_DATA_DIR);
+}
+
+LogTargets logTargets(const Config &c)
+{
+    if (c.LOG_TARGET == QLatin1String("file"))
+        return {true, false};
+    if (c.LOG_TARGET == QLatin1String("journal"))
+        return {false, true};
+    if (c.LOG_TARGET == QLatin1String("both"))
+        return {true, true};
+    return {true, logger::journalAvailable()};
 }

@@ -24,6 +24,7 @@ struct Config
     qint64 IPC_SERVICE_UID = 0; // owner the service socket must have; -1: no check
     QString LOG_FILE;
     QString LOG_LEVEL;
+    QString LOG_TARGET; // file, journal or both; empty: both where the journal is, else file
     QString LOGOFF_COMMAND;
     qint64 LOG_MAX_BYTES = 5 * 1024 * 1024;
     int SCRIPT_MAX_CONCURRENT = 4;
@@ -58,6 +59,14 @@ struct Config
     // The file at defaultPath() becomes the current configuration.
     static LoadReport load();
 };
+
+// Where the record goes, LOG_TARGET resolved for this machine.
+struct LogTargets
+{
+    bool file = true;
+    bool journal = false;
+};
+LogTargets logTargets(const Config &c);
 
 // The current configuration (defaults until Config::load() or setConfig()).
 const Config &config();

@@ -11,13 +11,17 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/sinks/systemd_sink.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #include <vector>
 
 namespace logger {
@@ -101,12 +105,60 @@ std::unique_ptr<spdlog::formatter> makeFormatter()
     return formatter;
 }
 
+// The fields of the record being written on this thread; read by the journal sink, which runs
+// in the writing thread (the logger is synchronous).
+thread_local const Fields *recordFields = nullptr;
+
+// spdlog's journal sink, with fields to query by: records that carry fields, and the fields
+// every record carries, go out through sd_journal_sendv with them; the rest as spdlog sends them.
+class JournalSink : public spdlog::sinks::systemd_sink_mt
+{
+public:
+    JournalSink() : spdlog::sinks::systemd_sink_mt(kJournalIdentifier) {}
+
+    void setField(const QByteArray &name, const QString &value)
+    {
+        std::lock_guard<std::mutex> lock(base_sink<std::mutex>::mutex_);
+        if (value.isEmpty())
+            always_.erase(name);
+        else
+            always_[name] = value.toUtf8();
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg &msg) override
+    {
+        if (!recordFields && always_.empty()) {
+            spdlog::sinks::systemd_sink_mt::sink_it_(msg);
+            return;
+        }
+        std::vector<std::string> items;
+        items.push_back("MESSAGE=" + std::string(msg.payload.data(), msg.payload.size()));
+        items.push_back("PRIORITY=" + std::to_string(syslog_level(msg.level)));
+        items.push_back("SYSLOG_IDENTIFIER=" + ident_);
+        for (const auto &[name, value] : always_)
+            items.push_back((name + '=' + value).toStdString());
+        if (recordFields)
+            for (const auto &[name, value] : *recordFields)
+                items.push_back((name + '=' + value.toUtf8()).toStdString());
+        std::vector<iovec> vector;
+        for (std::string &item : items)
+            vector.push_back({item.data(), item.size()});
+        if (sd_journal_sendv(vector.data(), int(vector.size())) < 0)
+            spdlog::throw_spdlog_ex("Failed writing to systemd", errno);
+    }
+
+private:
+    std::map<QByteArray, QByteArray> always_;
+};
+
 struct State
 {
     std::mutex mutex; // guards replacing the logger, not logging itself (spdlog's sinks lock)
     std::shared_ptr<spdlog::logger> log;
     std::vector<std::shared_ptr<spdlog::sinks::sink>> extra;
     std::shared_ptr<spdlog::sinks::sink> file;
+    std::shared_ptr<JournalSink> journal;
     bool toStderr = true;
     std::atomic<int> level{static_cast<int>(spdlog::level::info)};
 };
@@ -129,6 +181,8 @@ void rebuild(State &st)
         sinks.push_back(std::make_shared<spdlog::sinks::stderr_sink_mt>());
     if (st.file)
         sinks.push_back(st.file);
+    if (st.journal)
+        sinks.push_back(st.journal);
     sinks.insert(sinks.end(), st.extra.begin(), st.extra.end());
     auto log = std::make_shared<spdlog::logger>("agent", sinks.begin(), sinks.end());
     log->set_formatter(makeFormatter());
@@ -150,11 +204,16 @@ std::shared_ptr<spdlog::logger> current()
     return log;
 }
 
-void write(spdlog::level::level_enum level, const QString &text)
+void write(spdlog::level::level_enum level, const QString &text, const Fields &fields = {})
 {
     if (level < state().level.load(std::memory_order_relaxed))
         return;
     const QByteArray utf8 = text.toUtf8();
+    recordFields = fields.empty() ? nullptr : &fields;
+    struct Reset
+    {
+        ~Reset() { recordFields = nullptr; }
+    } reset;
     try {
         current()->log(
             level, spdlog::string_view_t(utf8.constData(), static_cast<std::size_t>(utf8.size())));
@@ -193,6 +252,10 @@ bool init(const Settings &settings)
     st.level = static_cast<int>(toSpd(settings.level));
     st.toStderr = settings.toStderr;
     st.file.reset();
+    if (!settings.toJournal)
+        st.journal.reset();
+    else if (!st.journal)
+        st.journal = std::make_shared<JournalSink>();
     bool ok = true;
     if (!settings.file.isEmpty()) {
         try {
@@ -254,17 +317,35 @@ void debug(const QString &text)
 {
     write(spdlog::level::debug, text);
 }
-void info(const QString &text)
+void info(const QString &text, const Fields &fields)
 {
-    write(spdlog::level::info, text);
+    write(spdlog::level::info, text, fields);
 }
-void warn(const QString &text)
+void warn(const QString &text, const Fields &fields)
 {
-    write(spdlog::level::warn, text);
+    write(spdlog::level::warn, text, fields);
 }
-void error(const QString &text)
+void error(const QString &text, const Fields &fields)
 {
-    write(spdlog::level::err, text);
+    write(spdlog::level::err, text, fields);
+}
+
+QString journalSocket()
+{
+    return QStringLiteral("/run/systemd/journal/socket");
+}
+
+bool journalAvailable()
+{
+    return ::access(QFile::encodeName(journalSocket()).constData(), W_OK) == 0;
+}
+
+void setJournalField(const QByteArray &name, const QString &value)
+{
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.journal)
+        st.journal->setField(name, value);
 }
 void error(const std::exception &failure)
 {

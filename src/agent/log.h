@@ -1,13 +1,18 @@
 #pragma once
 
 // The agent's logger: one record a line, "YYYY-MM-DD HH:MM:SS.mmm LEVEL [thread] text", to the
-// log file and to stderr. Safe to call from any thread at any time, also before init() (then to
-// stderr only) and before the Qt application object exists.
+// log file and to stderr, and to the systemd journal as an entry of its own (the same text, the
+// level as PRIORITY, SYSLOG_IDENTIFIER=brimvault-agent-user, and the fields given with it). Safe
+// to call from any thread at any time, also before init() (then to stderr only) and before the
+// Qt application object exists.
 
+#include <QByteArray>
 #include <QString>
 
 #include <exception>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace spdlog::sinks {
 class sink;
@@ -17,14 +22,33 @@ namespace logger {
 
 enum class Level { Debug, Info, Warn, Error };
 
+constexpr const char *kJournalIdentifier = "brimvault-agent-user";
+
 struct Settings
 {
-    QString file; // empty: stderr only
+    QString file; // empty: no file
     Level level = Level::Info;
     qint64 maxBytes = 5 * 1024 * 1024;
     int maxFiles = 3; // the live file and two rotated ones
     bool toStderr = true;
+    bool toJournal = false;
 };
+
+// Journal fields of one record, to query by: {"BRIMVAULT_EVENT", "ending"}, ...
+using Fields = std::vector<std::pair<QByteArray, QString>>;
+
+// {"BRIMVAULT_EVENT", name}: the kind of record, for the journal.
+inline Fields event(const char *name)
+{
+    return {{"BRIMVAULT_EVENT", QString::fromLatin1(name)}};
+}
+
+// The journal's socket, where journald listens; whether it is there to be written to.
+QString journalSocket();
+bool journalAvailable();
+
+// A field every later journal entry carries (BRIMVAULT_SESSION); an empty value removes it.
+void setJournalField(const QByteArray &name, const QString &value);
 
 // Replaces the destinations and level. Returns false (and logs to stderr) when the file could
 // not be opened; logging then goes on to stderr.
@@ -36,9 +60,9 @@ void setLevel(Level level);
 bool parseLevel(const QString &name, Level *level);
 
 void debug(const QString &text);
-void info(const QString &text);
-void warn(const QString &text);
-void error(const QString &text);
+void info(const QString &text, const Fields &fields = {});
+void warn(const QString &text, const Fields &fields = {});
+void error(const QString &text, const Fields &fields = {});
 void error(const std::exception &failure);
 // An ERROR record of the exception being handled (its type and message); call from a catch block.
 void exception();

@@ -82,11 +82,14 @@ void loggoff()
         QStringLiteral(
             "The session is still there %1 s after the logout through %2; ending it through logind")
             .arg(seconds)
-            .arg(outcome.through));
+            .arg(outcome.through),
+        logger::event("logoff"));
     const QVector<LogoffRoute::Step> lastResorts = LogoffRoute::logindSteps(facts);
     if (lastResorts.isEmpty())
-        logger::error(QStringLiteral(
-            "The session could not be ended: logind TerminateSession is not available"));
+        logger::error(
+            QStringLiteral(
+                "The session could not be ended: logind TerminateSession is not available"),
+            logger::event("logoff"));
     else
         LogoffRoute::run(lastResorts);
 }

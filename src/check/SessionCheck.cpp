@@ -2,6 +2,7 @@
 
 #include "agent/ClientIPC.h"
 #include "agent/Config.h"
+#include "agent/log.h"
 #include "agent/operations.h"
 #include "agent/protocol.h"
 #include "agent/session/LogoffRoute.h"
@@ -11,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <future>
@@ -41,7 +43,7 @@ QVector<SessionCheck::Finding> SessionCheck::run()
     // Idle time in a Wayland session counts from the connection: open it first, so the other
     // checks give it time to hear from the compositor.
     operations::startIdleTracking();
-    return {configuration(), service(), tray(), idle(), logoff(), instance()};
+    return {configuration(), record(), service(), tray(), idle(), logoff(), instance()};
 }
 
 SessionCheck::Finding SessionCheck::configuration()
@@ -63,6 +65,36 @@ SessionCheck::Finding SessionCheck::configuration()
         return {QStringLiteral("configuration"), Status::Warn,
                 detail + QStringLiteral("; ") + report.warnings.join(QStringLiteral("; "))};
     return {QStringLiteral("configuration"), Status::Ok, detail};
+}
+
+SessionCheck::Finding SessionCheck::record()
+{
+    const LogTargets targets = logTargets(config());
+    QStringList to, not_;
+    if (targets.journal) {
+        if (logger::journalAvailable())
+            to << QStringLiteral("journal");
+        else
+            not_ << QStringLiteral("the journal (%1 is not there)").arg(logger::journalSocket());
+    }
+    if (targets.file) {
+        // The first folder of the path that exists must take the file or its missing folders.
+        QFileInfo at(config().LOG_FILE);
+        const bool exists = at.exists();
+        while (!at.exists() && at.absolutePath() != at.absoluteFilePath())
+            at = QFileInfo(at.absolutePath());
+        if (exists ? at.isWritable() : at.isDir() && at.isWritable())
+            to << config().LOG_FILE;
+        else
+            not_ << QStringLiteral("%1 (%2 is not writable)").arg(config().LOG_FILE, at.filePath());
+    }
+    if (to.isEmpty())
+        return {QStringLiteral("log"), Status::Warn,
+                QStringLiteral("nothing can be written: %1").arg(not_.join(QStringLiteral(", ")))};
+    return {QStringLiteral("log"), Status::Ok,
+            to.join(QStringLiteral(" and ")) +
+                (not_.isEmpty() ? QString()
+                                : QStringLiteral("; not %1").arg(not_.join(QStringLiteral(", "))))};
 }
 
 SessionCheck::Finding SessionCheck::service()

@@ -32,6 +32,7 @@ public:
 
 private:
     Finding configuration();
+    Finding record(); // where the agent's record goes
     Finding service();
     Finding tray();
     Finding idle();

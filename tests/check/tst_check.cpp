@@ -59,11 +59,12 @@ private slots:
             QVERIFY2(line.section(QLatin1Char(' '), 1, 1) == QLatin1String("OK"), qPrintable(line));
         }
         QCOMPARE(names,
-                 (QStringList{"configuration", "service", "tray", "idle", "logoff", "instance"}));
-        QVERIFY(lines[1].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s")));
-        QVERIFY(lines[2].contains(QStringLiteral("XEmbed tray host")));
+                 (QStringList{"configuration", "log", "service", "tray", "idle", "logoff",
+                              "instance"}));
+        QVERIFY(lines[2].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s")));
+        QVERIFY(lines[3].contains(QStringLiteral("XEmbed tray host")));
         QVERIFY(
-            lines[3].startsWith(QStringLiteral("idle: OK the XScreenSaver extension: idle for ")));
+            lines[4].startsWith(QStringLiteral("idle: OK the XScreenSaver extension: idle for ")));
 
         // It asked for the policy and left: no login, no logout, no lock.
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());

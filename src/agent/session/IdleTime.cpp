@@ -122,7 +122,8 @@ double read()
             const QString name = source.name();
             if (inUse != name) {
                 inUse = name;
-                logger::info(QStringLiteral("Idle time from %1").arg(name));
+                logger::info(QStringLiteral("Idle time from %1").arg(name),
+                             logger::event("idle-source"));
             }
             return *seconds;
         }

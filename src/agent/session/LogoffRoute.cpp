@@ -68,7 +68,8 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *w
     pid_t pid = 0;
     const int failed = spawn(argv.data(), &pid);
     if (failed != 0) {
-        logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program));
+        logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program),
+                      logger::event("logoff"));
         *why = QStringLiteral("%1 could not be started: %2")
                    .arg(program, QString::fromLocal8Bit(std::strerror(failed)));
         return false;
@@ -81,16 +82,17 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *w
         QThread::msleep(50);
     if (done != pid) {
         logger::warn(QStringLiteral("Logoff command still running after %1 s; not waiting for it")
-                         .arg(kCommandWaitMs / 1000));
+                         .arg(kCommandWaitMs / 1000),
+                     logger::event("logoff"));
         return true;
     }
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const QString line = QStringLiteral("Logoff command ended with status %1").arg(code);
     if (code == 0) {
-        logger::info(line);
+        logger::info(line, logger::event("logoff"));
         return true;
     }
-    logger::error(line);
+    logger::error(line, logger::event("logoff"));
     *why = QStringLiteral("status %1").arg(code);
     return false;
 }
@@ -181,14 +183,17 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
         case Step::Kind::Command:
         case Step::Kind::Loginctl:
             logger::info(QStringLiteral("Logging off: %1 %2")
-                             .arg(step.program, step.arguments.join(QLatin1Char(' '))));
+                             .arg(step.program, step.arguments.join(QLatin1Char(' '))),
+                         logger::event("logoff"));
             accepted = runCommand(step.program, step.arguments, &why);
             break;
         case Step::Kind::SessionManager:
             switch (sessiondbus::callLogout(step.method)) {
             case sessiondbus::CallResult::Accepted:
-                logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(step.name));
-                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name));
+                logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(step.name),
+                             logger::event("logoff"));
+                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name),
+                             logger::event("logoff"));
                 return {true, step.name, !step.method.forced};
             case sessiondbus::CallResult::Absent:
                 why = QStringLiteral("not on the bus");
@@ -200,22 +205,26 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
         case Step::Kind::Logind:
             accepted = sessiondbus::terminateLogindSession(step.arguments.first(), &why);
             if (accepted) {
-                logger::info(QStringLiteral("Logging off: logind TerminateSession"));
-                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name));
+                logger::info(QStringLiteral("Logging off: logind TerminateSession"),
+                             logger::event("logoff"));
+                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name),
+                             logger::event("logoff"));
             }
             break;
         }
         if (accepted)
             return {true, step.name, false};
-        logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why));
+        logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why),
+                     logger::event("logoff"));
     }
     if (steps.isEmpty())
         logger::error(QStringLiteral(
-            "No logoff method available: set LOGOFF_COMMAND, or run inside a session "
-            "with a session manager or logind"));
+                          "No logoff method available: set LOGOFF_COMMAND, or run inside a session "
+                          "with a session manager or logind"),
+                      logger::event("logoff"));
     else
-        logger::error(
-            QStringLiteral("The session could not be ended: every way to log off failed"));
+        logger::error(QStringLiteral("The session could not be ended: every way to log off failed"),
+                      logger::event("logoff"));
     return {};
 }
 

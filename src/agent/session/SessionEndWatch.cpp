@@ -108,5 +108,6 @@ void SessionEndWatch::ended()
     ended_ = true;
     logger::info(QStringLiteral("The session ended %1 s after the logout through %2")
                      .arg(qRound(clock_.elapsed() / 1000.0))
-                     .arg(through_));
+                     .arg(through_),
+                 logger::event("logoff"));
 }

@@ -294,12 +294,14 @@ CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
         const bool busy = out.errorText.contains(QLatin1String("idle state"), Qt::CaseInsensitive);
         if (busy && clock.elapsed() + kBusyRetryPauseMs <= busyRetryMs) {
             logger::warn(QStringLiteral("Logoff through %1 refused for now (%2: %3); trying again")
-                             .arg(m.name(), out.errorName, out.errorText));
+                             .arg(m.name(), out.errorName, out.errorText),
+                         logger::event("logoff"));
             QThread::msleep(kBusyRetryPauseMs);
             continue;
         }
         logger::warn(QStringLiteral("Logoff through %1 failed: %2: %3")
-                         .arg(m.name(), out.errorName, out.errorText));
+                         .arg(m.name(), out.errorName, out.errorText),
+                     logger::event("logoff"));
         return CallResult::Failed;
     }
 }

@@ -13,6 +13,7 @@
 #include "agent/log.h"
 #include "agent/operations.h"
 #include "agent/session/SessionEndWatch.h"
+#include "agent/session/SessionFacts.h"
 #include "agent/utils.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
@@ -41,6 +42,7 @@ int main(Args &args)
 
     Translations translations;
     translations.install();
+    logger::setJournalField("BRIMVAULT_SESSION", SessionFacts::current().logindId());
 
     // Autostart plus a manual start must not give two agents, two logins and every script twice.
     SessionLock lock;

@@ -25,7 +25,11 @@ Config::LoadReport setUpLogging()
     const Config::LoadReport report = Config::load();
     logger::Level level = logger::Level::Info;
     logger::parseLevel(config().LOG_LEVEL, &level);
-    logger::init({config().LOG_FILE, level, config().LOG_MAX_BYTES, 3, true});
+    const LogTargets targets = logTargets(config());
+    logger::init({targets.file ? config().LOG_FILE : QString(), level, config().LOG_MAX_BYTES, 3,
+                  true, targets.journal});
+    // Until logind has been asked (after the application object exists), the session as set.
+    logger::setJournalField("BRIMVAULT_SESSION", qEnvironmentVariable("XDG_SESSION_ID"));
     return report;
 }
 
@@ -63,10 +67,11 @@ int processEntry(int argc, char **argv)
     const Config::LoadReport report = setUpLogging();
     logger::info(QStringLiteral("Initializing %1, version: %2")
                      .arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));
+    const logger::Fields configuration{{"BRIMVAULT_EVENT", QStringLiteral("configuration")}};
     if (!report.info.isEmpty())
-        logger::info(report.info);
+        logger::info(report.info, configuration);
     for (const QString &w : report.warnings)
-        logger::warn(w);
+        logger::warn(w, configuration);
 
     bool cli = false;
     for (int i = 1; i < argc; ++i)

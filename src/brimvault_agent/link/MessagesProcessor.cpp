@@ -34,7 +34,8 @@ MessagesProcessor::MessagesProcessor()
             const auto owner = ipc->serviceOwner();
             logger::info(QStringLiteral("Connected to the service at 127.0.0.1:%1, owned by uid %2")
                              .arg(config().IPC_PORT)
-                             .arg(owner ? QString::number(*owner) : QStringLiteral("unknown")));
+                             .arg(owner ? QString::number(*owner) : QStringLiteral("unknown")),
+                         {{"BRIMVAULT_EVENT", QStringLiteral("connected")}});
             break;
         } catch (const std::exception &e) {
             if (dynamic_cast<const UntrustedPeerError *>(&e))

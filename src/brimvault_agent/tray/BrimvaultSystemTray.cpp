@@ -8,11 +8,13 @@
 #include "agent/operations.h"
 #include "agent/protocol.h"
 #include "agent/utils.h"
+
 #include "brimvault_agent/app/globals.h"
 #include "brimvault_agent/app/translate.h"
 #include "brimvault_agent/dialogs/About.h"
 #include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
+#include <QHash>
 
 #include <QApplication>
 #include <QFileInfo>
@@ -171,8 +173,11 @@ void BrimvaultSystemTray::information(const QVariantMap &info)
         return !limit || (zeroIsNone && *limit == 0) ? QStringLiteral("none")
                                                      : QStringLiteral("%1 s").arg(*limit);
     };
-    logger::info(QStringLiteral("Session limits: idle %1, session length %2")
-                     .arg(seconds(maxIdleTime, false), seconds(maxSessionTime, true)));
+    const QString idle = seconds(maxIdleTime, false), length = seconds(maxSessionTime, true);
+    logger::info(QStringLiteral("Session limits: idle %1, session length %2").arg(idle, length),
+                 {{"BRIMVAULT_EVENT", QStringLiteral("limits")},
+                  {"BRIMVAULT_IDLE_LIMIT", idle.section(QLatin1Char(' '), 0, 0)},
+                  {"BRIMVAULT_SESSION_LIMIT", length.section(QLatin1Char(' '), 0, 0)}});
 }
 
 void BrimvaultSystemTray::checkTimers()
@@ -302,10 +307,30 @@ void BrimvaultSystemTray::end(const QString &cause, bool logoff)
     quit(logoff);
 }
 
+void BrimvaultSystemTray::logEnding(const QString &cause)
+{
+    // The causes as short keys, for queries across sessions.
+    static const QHash<QString, QString> keys = {
+        {QStringLiteral("logoff requested by the service"), QStringLiteral("service-logoff")},
+        {QStringLiteral("idle limit reached"), QStringLiteral("idle-limit")},
+        {QStringLiteral("session limit reached"), QStringLiteral("session-limit")},
+        {QStringLiteral("SIGTERM received"), QStringLiteral("sigterm")},
+        {QStringLiteral("connection to the service lost"), QStringLiteral("link-lost")},
+        {QStringLiteral("the display connection was lost"), QStringLiteral("display-lost")},
+        {QStringLiteral("the Wayland compositor went away"), QStringLiteral("compositor-lost")},
+        {QStringLiteral("a library ended the process while it was running"),
+         QStringLiteral("library-exit")},
+        {QStringLiteral("the application was asked to quit"), QStringLiteral("quit")},
+    };
+    logger::info(QStringLiteral("Ending: %1").arg(cause),
+                 {{"BRIMVAULT_EVENT", QStringLiteral("ending")},
+                  {"BRIMVAULT_CAUSE", keys.value(cause, QStringLiteral("other"))}});
+}
+
 void BrimvaultSystemTray::endBeforeExit(const QString &cause)
 {
     if (!stopped.exchange(true)) {
-        logger::info(QStringLiteral("Ending: %1").arg(cause));
+        logEnding(cause);
         ipc->sendLogout(operations::getCurrentUser());
         ipc->stop();
     }
@@ -325,10 +350,8 @@ void BrimvaultSystemTray::quit(bool logoff)
     logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
     if (!stopped.exchange(true)) {
         // What the administrator reads to learn why the session ended; once per run.
-        logger::info(QStringLiteral("Ending: %1")
-                         .arg(endCause.isEmpty()
-                                  ? QStringLiteral("the application was asked to quit")
-                                  : endCause));
+        logEnding(endCause.isEmpty() ? QStringLiteral("the application was asked to quit")
+                                     : endCause);
         try {
             ipc->sendLogout(operations::getCurrentUser());
             timer->stop();

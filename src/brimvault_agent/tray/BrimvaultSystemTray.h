@@ -61,6 +61,9 @@ public slots:
 private:
     friend class TestBrimvaultSystemTray;
 
+    // "Ending: <cause>", with the cause as a key in the journal.
+    static void logEnding(const QString &cause);
+
     // With NOTIFY_USER: a warning on screen that says how much time is left.
     void notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft);
 
