@@ -58,9 +58,8 @@ private slots:
             names << line.section(QLatin1Char(':'), 0, 0);
             QVERIFY2(line.section(QLatin1Char(' '), 1, 1) == QLatin1String("OK"), qPrintable(line));
         }
-        QCOMPARE(names,
-                 (QStringList{"configuration", "log", "service", "tray", "idle", "logoff",
-                              "instance"}));
+        QCOMPARE(names, (QStringList{"configuration", "log", "service", "tray", "idle", "logoff",
+                                     "instance"}));
         QVERIFY(lines[2].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s")));
         QVERIFY(lines[3].contains(QStringLiteral("XEmbed tray host")));
         QVERIFY(
