@@ -140,6 +140,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("SCRIPT_TIMEOUT"), number(&Config::SCRIPT_TIMEOUT, 0, 7 * 24 * 3600)},
         {QStringLiteral("NOTIFY_USER"), flag(&Config::NOTIFY_USER)},
         {QStringLiteral("TRAY_WAIT_SECONDS"), number(&Config::TRAY_WAIT_SECONDS, 0, 3600)},
+        {QStringLiteral("TRAY_REQUIRED"), flag(&Config::TRAY_REQUIRED)},
         {QStringLiteral("LOGOFF_VERIFY_SECONDS"), number(&Config::LOGOFF_VERIFY_SECONDS, 0, 3600)},
     };
     return table;

@@ -31,6 +31,7 @@ struct Config
     int SCRIPT_TIMEOUT = 0;         // seconds; 0: no limit
     bool NOTIFY_USER = false;       // also show limit warnings and service messages to the user
     int TRAY_WAIT_SECONDS = 30;     // how long start-up waits for a tray host; 0: check once
+    bool TRAY_REQUIRED = true;      // false: without a tray, run without an icon
     int LOGOFF_VERIFY_SECONDS = 60; // after a logout applications may cancel; 0: no check
 
     // The compiled-in values, with data paths resolved for this installation.

@@ -161,14 +161,28 @@ SessionCheck::Finding SessionCheck::service()
 
 SessionCheck::Finding SessionCheck::tray()
 {
-    const QString platform = SessionFacts::current().qtPlatform();
-    const QString route = TrayHost::route(platform);
-    if (route.isEmpty())
+    const SessionFacts &facts = SessionFacts::current();
+    const QString platform = facts.qtPlatform();
+    if (!facts.qtPlatformProblem().isEmpty())
         return {QStringLiteral("tray"), Status::Fail,
-                QStringLiteral("none: no StatusNotifierWatcher with a host on the session bus%1")
-                    .arg(platform == QLatin1String("xcb")
-                             ? QStringLiteral(" and no XEmbed tray host on the X display")
-                             : QStringLiteral(" (Qt platform %1)").arg(platform))};
+                QStringLiteral("Qt platform %1 cannot connect: %2; the agent would not start")
+                    .arg(platform, facts.qtPlatformProblem())};
+    const QString route = TrayHost::route(platform);
+    if (route.isEmpty()) {
+        QString detail =
+            QStringLiteral("none: no StatusNotifierWatcher with a host on the session bus%1")
+                .arg(platform == QLatin1String("xcb")
+                         ? QStringLiteral(" and no XEmbed tray host on the X display")
+                         : QStringLiteral(" (Qt platform %1)").arg(platform));
+        if (facts.desktop() == QLatin1String("gnome"))
+            detail += QStringLiteral(". ") + TrayHost::gnomeHint();
+        // Without TRAY_REQUIRED the agent runs all the same, without its icon.
+        if (!config().TRAY_REQUIRED)
+            return {QStringLiteral("tray"), Status::Warn,
+                    detail +
+                        QStringLiteral("; the agent runs without an icon (TRAY_REQUIRED=false)")};
+        return {QStringLiteral("tray"), Status::Fail, detail};
+    }
     return {QStringLiteral("tray"), Status::Ok,
             QStringLiteral("%1 (Qt platform %2)").arg(route, platform)};
 }

@@ -27,7 +27,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Checks whether the Brimvault agent could run and enforce the session limits in this "
         "session.\n"
-        "Prints one line per concern (configuration, service, tray, idle, logoff, instance):\n"
+        "Prints one line per concern (configuration, log, service, tray, idle, logoff, "
+        "instance):\n"
         "  NAME: OK|WARN|FAIL detail\n"
         "Exit status 0 when nothing failed, 1 otherwise. It changes nothing."));
     parser.addHelpOption();

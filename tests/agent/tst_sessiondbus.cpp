@@ -123,6 +123,15 @@ private slots:
         QCOMPARE(facts.qtPlatform(), platform);
     }
 
+    // Without a display the screensaver is not set, and the log does not say it was.
+    void screensaverLinesAgree()
+    {
+        LogCapture capture;
+        operations::initIdleDuration(600);
+        QCOMPARE(capture.count(QStringLiteral("No X display; screensaver timeout not set")), 1);
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Set screensaver launching")), 0);
+    }
+
     void mutterComesFirst()
     {
         startStandins({"--mutter", "5000", "--screensaver", "9000"},

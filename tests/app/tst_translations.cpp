@@ -103,6 +103,29 @@ private slots:
         QCOMPARE(translate("appl_about", "About"), qEnvironmentVariable("EXPECT_ABOUT"));
     }
 
+    // Locales that name no language, or English: nothing is missing, so nothing is said.
+    void noWarningWhereNothingIsMissing_data()
+    {
+        QTest::addColumn<QString>("lang");
+        for (const char *lang : {"C", "POSIX", "en_US.UTF-8", "en_GB.UTF-8"})
+            QTest::newRow(lang) << QString::fromLatin1(lang);
+    }
+    void noWarningWhereNothingIsMissing()
+    {
+        QFETCH(QString, lang);
+        runChild(lang, QStringLiteral("noWarningChild"));
+    }
+    void noWarningChild()
+    {
+        if (!isChild())
+            QSKIP("run by noWarningWhereNothingIsMissing()");
+        LogCapture capture;
+        Translations translations;
+        translations.install();
+        QCOMPARE(capture.texts(logger::Level::Warn), QStringList());
+        QCOMPARE(translate("agent", "Online"), QStringLiteral("Online"));
+    }
+
     // No file for the locale: the English fallback serves and the warn line names the missing file.
     void missingLocale()
     {

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The agent in a Wayland session (run by with-compositor.sh --tray): its tray icon on waybar,
 # idle time from the compositor, and an idle limit of 40 s.
-# Usage: test_wayland.sh AGENT SIM idle-logoff|typing|compositor-ends
+# Usage: test_wayland.sh AGENT SIM idle-logoff|typing|compositor-ends|platform [CHECK]
 #   idle-logoff:     nobody touches anything; the agent logs the user off at the limit.
 #   typing:          wtype types every 10 s; after 60 s the agent still runs and never logged off.
 #   compositor-ends: the compositor goes away, as at the end of the session; the service still
 #                    hears the logout.
+#   platform:        no X server and nothing says Wayland (XDG_SESSION_TYPE, QT_QPA_PLATFORM
+#                    unset): the agent picks Wayland and logs in; the check says what would fail.
 set -euo pipefail
-agent="$1" sim="$2" mode="$3"
+agent="$1" sim="$2" mode="$3" check="${4:-}"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" "$work/agent.err" 2>/dev/null; exit 1; }
@@ -19,6 +21,15 @@ for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; don
 port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
 printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\nLOGOFF_COMMAND = date +%%s > %s\n' \
     "$port" "$(id -u)" "$work/agent.log" "$work/logged-off" >"$work/agent.conf"
+if [ "$mode" = platform ]; then
+    unset XDG_SESSION_TYPE QT_QPA_PLATFORM DISPLAY
+    line=$(BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$check" | grep '^tray:' || true)
+    echo "check: $line"
+    case "$line" in "tray: OK "*"(Qt platform wayland)") ;; *) fail "check: $line" ;; esac
+    line=$(QT_QPA_PLATFORM=xcb BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$check" | grep '^tray:' || true)
+    echo "check with xcb: $line"
+    case "$line" in "tray: FAIL Qt platform xcb cannot connect: DISPLAY is not set"*) ;; *) fail "check: $line" ;; esac
+fi
 start=$(date +%s)
 BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>"$work/agent.err" &
 agent_pid=$!
@@ -26,6 +37,14 @@ for _ in $(seq 100); do grep -q '"login"' "$work/events" && break; sleep 0.1; do
 grep -q '"login"' "$work/events" || fail "no login"
 
 case "$mode" in
+platform)
+    grep -q "No X server answers in this Wayland session; Qt runs on wayland" "$work/agent.log" || fail "no platform line"
+    kill -TERM $agent_pid
+    status=0; wait $agent_pid || status=$?
+    [ "$status" = 0 ] || fail "agent exit status $status"
+    echo "wayland platform: 1 passed, 0 failed"
+    exit 0
+    ;;
 idle-logoff)
     for _ in $(seq 70); do kill -0 $agent_pid 2>/dev/null || break; sleep 1; done
     status=0; wait $agent_pid || status=$?

@@ -350,7 +350,9 @@ private slots:
         // What this test process has open (the agent's pipes too), the agent inherits through
         // QProcess.
         QStringList ours;
-        for (const QString &fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
+        for (const QString &fd :
+             QDir(QStringLiteral("/proc/self/fd"))
+                 .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
             char target[256] = {};
             if (::readlink(QFile::encodeName("/proc/self/fd/" + fd).constData(), target,
                            sizeof target - 1) > 0)

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs a command inside a real headless Wayland compositor from Debian, on a private runtime
-# folder and a private session bus, optionally with waybar as the tray host.
-# Usage: with-compositor.sh kwin|sway [--tray] COMMAND [ARGS...]
-# The command sees WAYLAND_DISPLAY, XDG_RUNTIME_DIR, XDG_SESSION_TYPE=wayland,
+# folder and a private session bus, optionally with waybar as the tray host; or inside GNOME
+# Shell on X11 (Xvfb), optionally with its AppIndicator extension enabled.
+# Usage: with-compositor.sh kwin|sway|gnome [--tray] COMMAND [ARGS...]
+# The command sees WAYLAND_DISPLAY (or DISPLAY for gnome), XDG_RUNTIME_DIR, XDG_SESSION_TYPE,
 # DBUS_SESSION_BUS_ADDRESS and COMPOSITOR_PID. Exit status 77 (skip) when a package is missing.
+# GNOME's bus knows no other desktop's services (a machine may have several desktops, and another
+# notification server would take GNOME's place); its system bus is an empty stand-in.
 # As root (CI) everything runs as nobody: sway refuses root, and kwin_wayland's file
 # capabilities make its exec fail for other users, so a plain copy of it is run.
 set -euo pipefail
@@ -15,9 +18,12 @@ need() { command -v "$1" >/dev/null || { echo "SKIP: $1 is not installed ($2)"; 
 case "$kind" in
 kwin) need kwin_wayland kwin-wayland ;;
 sway) need sway sway; need wtype wtype ;;
+gnome) need gnome-shell gnome-shell; need Xvfb xvfb
+       [ $tray = 1 ] && { [ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ] ||
+           { echo "SKIP: gnome-shell-extension-appindicator is not installed"; exit 77; }; } ;;
 *) echo "unknown compositor $kind"; exit 2 ;;
 esac
-[ $tray = 1 ] && need waybar waybar
+[ $tray = 1 ] && [ "$kind" != gnome ] && need waybar waybar
 need dbus-run-session dbus-daemon
 
 if [ "$(id -u)" = 0 ] && [ -z "${WITH_COMPOSITOR_USER:-}" ]; then
@@ -44,13 +50,45 @@ fi
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime" HOME="${HOME:-$runtime}" XDG_SESSION_TYPE=wayland
 export XDG_CONFIG_HOME="$runtime/config" XDG_CACHE_HOME="$runtime/cache" XDG_DATA_HOME="$runtime/data"
-unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_ID DBUS_SESSION_BUS_ADDRESS
+unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_ID DBUS_SESSION_BUS_ADDRESS XDG_CURRENT_DESKTOP
 mkdir -p "$XDG_CONFIG_HOME/waybar"
 printf '{"layer": "top", "height": 30, "modules-right": ["tray"], "tray": {"spacing": 4}}\n' \
     >"$XDG_CONFIG_HOME/waybar/config"
 
+# True once NAME has an owner on the session bus; never starts it.
+owned() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
+        "string:$1" 2>/dev/null | grep -q true
+}
+
+gnome() {
+    dbus-daemon --session --nofork --address="unix:path=$XDG_RUNTIME_DIR/system_bus" >/dev/null 2>&1 &
+    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/system_bus"
+    Xvfb -displayfd 5 -nolisten tcp 5>"$XDG_RUNTIME_DIR/display" 2>/dev/null &
+    for _ in $(seq 100); do [ -s "$XDG_RUNTIME_DIR/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(cat "$XDG_RUNTIME_DIR/display")" XDG_SESSION_TYPE=x11 XDG_CURRENT_DESKTOP=GNOME
+    [ "$tray" = 1 ] && gsettings set org.gnome.shell enabled-extensions "['ubuntu-appindicators@ubuntu.com']"
+    gnome-shell --x11 --replace --sm-disable >"$XDG_RUNTIME_DIR/compositor.log" 2>&1 &
+    export COMPOSITOR_PID=$!
+    # Up once its notification server is; with the extension, once its tray is too.
+    for _ in $(seq ${GNOME_WAIT:-600}); do
+        owned org.freedesktop.Notifications && { [ "$tray" = 0 ] || owned org.kde.StatusNotifierWatcher; } && break
+        sleep 0.1
+    done
+    local status=0
+    if owned org.freedesktop.Notifications; then
+        "$@" || status=$?
+    else
+        echo "GNOME Shell did not start:"; tail -20 "$XDG_RUNTIME_DIR/compositor.log"; status=1
+    fi
+    kill $(jobs -p) 2>/dev/null || true
+    wait 2>/dev/null || true
+    return $status
+}
+
 inner() {
     local socket=wl-brimvault
+    [ "$1" = gnome ] && { shift; gnome "$@"; return; }
     case "$1" in
     kwin)
         cp "$(command -v kwin_wayland)" "$XDG_RUNTIME_DIR/kwin_wayland"
@@ -93,6 +131,26 @@ inner() {
     wait 2>/dev/null || true
     return $status
 }
-export -f inner
+export -f inner gnome owned
 export tray
+if [ "$kind" = gnome ]; then
+    # Only GNOME Shell's own helpers (its notification server among them) and dconf can be
+    # started on demand.
+    mkdir -p "$XDG_RUNTIME_DIR/services"
+    for f in /usr/share/dbus-1/services/{org.gnome.Shell.,org.gnome.Extensions,ca.desrt.dconf}*.service; do
+        [ -e "$f" ] && cp "$f" "$XDG_RUNTIME_DIR/services/"
+    done
+    cat >"$XDG_RUNTIME_DIR/session.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$XDG_RUNTIME_DIR</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$XDG_RUNTIME_DIR/services</servicedir>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+EOF
+    exec dbus-run-session --config-file="$XDG_RUNTIME_DIR/session.conf" -- bash -c 'inner "$@"' inner "$kind" "$@"
+fi
 exec dbus-run-session -- bash -c 'inner "$@"' inner "$kind" "$@"

@@ -477,6 +477,17 @@ private slots:
         tray->checkTimers();
         QCOMPARE(closed, QList<WarningNotices::Kind>{WarningNotices::Idle});
 
+        // The session warning says the time actually left, renewed once a minute.
+        shown.clear();
+        now = tray->sessionStart.addSecs(814);
+        tray->checkTimers();
+        QVERIFY(shown.isEmpty());
+        now = tray->sessionStart.addSecs(815); // a minute on: 185 s left
+        tray->checkTimers();
+        QCOMPARE(shown, QStringList{"Brimvault Agent | Your session will end in 3 min 05 s."});
+        QCOMPARE(capture.count(QStringLiteral("User session will expire in less that 5 minutes")),
+                 1);
+
         tray->displayMessage(QStringLiteral("first"));
         BrimvaultMessageDialog *dialog = tray->messageDlg.get();
         QVERIFY(dialog && dialog->isVisible());
@@ -485,6 +496,12 @@ private slots:
         QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("message"))->text(),
                  QStringLiteral("second"));
         QCOMPARE(capture.count(QStringLiteral("Displaying message: second")), 1);
+
+        // Nothing stays on screen once the agent has ended.
+        closed.clear();
+        tray->quit();
+        QCOMPARE(closed,
+                 (QList<WarningNotices::Kind>{WarningNotices::Idle, WarningNotices::Session}));
     }
 
     void commands()

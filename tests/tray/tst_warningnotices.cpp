@@ -1,3 +1,5 @@
+#include "SimulatorEvents.h"
+
 #include "brimvault_agent/tray/WarningNotices.h"
 
 #include <QApplication>
@@ -5,7 +7,11 @@
 #include <QDBusConnectionInterface>
 #include <QProcess>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
 
 // The warnings on a real notification server (dunst), on a private session bus and display.
 class TestWarningNotices : public QObject
@@ -58,6 +64,41 @@ private slots:
         QCOMPARE(displayed(), 2);
         notices.close(WarningNotices::Idle);
         QTRY_COMPARE(displayed(), 1);
+        notices.closeAll();
+        QTRY_COMPARE(displayed(), 0);
+    }
+
+    // The real agent, without a tray here, withdraws its warnings when it ends.
+    void agentWithdrawsItsWarningsOnSigterm()
+    {
+        QTemporaryDir dir;
+        QProcess sim, agent;
+        SimulatorEvents events(sim);
+        sim.start(QStringLiteral(SIM_PATH), {"--port", "0", "--max-session", "200"});
+        const QString port =
+            events.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString();
+        QFile conf(dir.filePath(QStringLiteral("agent.conf")));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(QStringLiteral("IPC_PORT = %1\nIPC_SERVICE_UID = %2\nNOTIFY_USER = true\n"
+                                  "TRAY_REQUIRED = false\nTRAY_WAIT_SECONDS = 0\nLOG_FILE = %3\n")
+                       .arg(port)
+                       .arg(::getuid())
+                       .arg(dir.filePath(QStringLiteral("agent.log")))
+                       .toUtf8());
+        conf.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+        agent.setProcessEnvironment(env);
+        agent.start(QStringLiteral(AGENT_PATH), QStringList());
+        QVERIFY(!events.wait(QStringLiteral("login")).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(displayed(), 1, 15000); // the session warning, at the first check
+        ::kill(pid_t(agent.processId()), SIGTERM);
+        QVERIFY(agent.waitForFinished(10000));
+        QCOMPARE(agent.exitCode(), 0);
+        QCOMPARE(displayed(), 0);
+        sim.kill();
+        sim.waitForFinished();
     }
 };
 

@@ -1,7 +1,9 @@
 #include "SessionFacts.h"
 
+#include "X11Display.h"
 #include "sessiondbus.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 #include <memory>
@@ -25,7 +27,7 @@ const SessionFacts &SessionFacts::current()
 {
     std::unique_ptr<SessionFacts> &facts = instance();
     if (!facts) {
-        facts = std::make_unique<SessionFacts>(fromProcess);
+        facts = std::make_unique<SessionFacts>(fromProcess, X11Display::answers);
         facts->askLogind_ = true;
     }
     return *facts;
@@ -36,7 +38,8 @@ void SessionFacts::refresh()
     instance().reset();
 }
 
-SessionFacts::SessionFacts(const std::function<QString(const char *)> &env)
+SessionFacts::SessionFacts(const std::function<QString(const char *)> &env,
+                           const std::function<bool()> &xAnswers)
     : desktop_(normaliseDesktop(env("XDG_CURRENT_DESKTOP"), env("XDG_SESSION_DESKTOP"))),
       x11Display_(normaliseDisplay(env("DISPLAY"))), waylandDisplay_(env("WAYLAND_DISPLAY")),
       envSessionId_(env("XDG_SESSION_ID"))
@@ -51,6 +54,26 @@ SessionFacts::SessionFacts(const std::function<QString(const char *)> &env)
         qtPlatform_ = QStringLiteral("wayland");
     else
         qtPlatform_ = QStringLiteral("xcb");
+
+    // xcb without an X server aborts the process; in a Wayland session Wayland can connect.
+    const bool xServer = !x11Display_.isEmpty() && (xAnswers ? xAnswers() : true);
+    const QString runtime = env("XDG_RUNTIME_DIR");
+    const QString socket = waylandDisplay_.startsWith(QLatin1Char('/'))
+                               ? waylandDisplay_
+                               : runtime + QLatin1Char('/') + waylandDisplay_;
+    const bool compositor = !waylandDisplay_.isEmpty() && QFileInfo::exists(socket);
+    if (forced.isEmpty() && qtPlatform_ == QLatin1String("xcb") && !xServer && compositor) {
+        qtPlatform_ = QStringLiteral("wayland");
+        qtPlatformChosen_ = true;
+    }
+    if (qtPlatform_ == QLatin1String("xcb") && !xServer)
+        qtPlatformProblem_ = x11Display_.isEmpty()
+                                 ? QStringLiteral("DISPLAY is not set")
+                                 : QStringLiteral("no X server answers at %1").arg(x11Display_);
+    else if (qtPlatform_ == QLatin1String("wayland") && !compositor)
+        qtPlatformProblem_ = waylandDisplay_.isEmpty()
+                                 ? QStringLiteral("WAYLAND_DISPLAY is not set")
+                                 : QStringLiteral("no compositor at %1").arg(socket);
 }
 
 QString SessionFacts::normaliseDisplay(const QString &display)

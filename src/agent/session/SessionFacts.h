@@ -16,8 +16,10 @@ public:
     // Forgets what current() found, for a changed environment (tests, the check program).
     static void refresh();
 
-    // From an environment given as a lookup, without asking logind: for tests.
-    explicit SessionFacts(const std::function<QString(const char *)> &env);
+    // From an environment given as a lookup, without asking logind: for tests. `xAnswers` says
+    // whether an X server answers at DISPLAY; null: one does wherever DISPLAY is set.
+    explicit SessionFacts(const std::function<QString(const char *)> &env,
+                          const std::function<bool()> &xAnswers = nullptr);
 
     // logind's session: XDG_SESSION_ID, else GetSessionByPID; empty where there is none.
     QString logindId() const;
@@ -33,8 +35,15 @@ public:
     QString waylandDisplay() const { return waylandDisplay_; }
     // What tells this session apart from others of the user: the logind id, else the display.
     QString key() const;
-    // The Qt platform plugin the agent runs on: QT_QPA_PLATFORM, else Qt's own choice.
+    // The Qt platform plugin the agent runs on: QT_QPA_PLATFORM, else Qt's own choice, unless
+    // that is X11 in a Wayland session whose X server does not answer: then Wayland.
     QString qtPlatform() const { return qtPlatform_; }
+    // Whether qtPlatform() differs from what Qt would choose by itself, so that the agent must
+    // name it before the application object is made.
+    bool qtPlatformChosen() const { return qtPlatformChosen_; }
+    // Whether that platform can connect: an X server answers, or the compositor's socket is
+    // there. Empty when it can, else why not.
+    QString qtPlatformProblem() const { return qtPlatformProblem_; }
 
     static QString normaliseDisplay(const QString &display);
     static QString normaliseDesktop(const QString &currentDesktop, const QString &sessionDesktop);
@@ -42,8 +51,9 @@ public:
 private:
     void lookUpLogind() const;
 
-    QString desktop_, x11Display_, waylandDisplay_, qtPlatform_;
+    QString desktop_, x11Display_, waylandDisplay_, qtPlatform_, qtPlatformProblem_;
     bool wayland_ = false;
+    bool qtPlatformChosen_ = false;
     QString envSessionId_;
     bool askLogind_ = false;
     mutable bool logindAsked_ = false;

@@ -9,12 +9,23 @@
 
 namespace {
 
-void installOne(QTranslator &translator, const QString &fileName, const QString &directory)
+// A missing translation is worth a warning only where one could exist: the texts are written in
+// English, and C and POSIX name no language at all.
+bool needsTranslation(const QString &locale)
+{
+    return locale != QLatin1String("C") && locale != QLatin1String("POSIX") &&
+           !locale.startsWith(QLatin1String("en"));
+}
+
+void installOne(QTranslator &translator, const QString &fileName, const QString &directory,
+                bool warn = true)
 {
     if (translator.load(fileName, directory)) {
         QCoreApplication::installTranslator(&translator);
         return;
     }
+    if (!warn)
+        return;
     QString path = fileName;
     if (!directory.isEmpty())
         path = directory.endsWith(QLatin1Char('/')) ? directory + fileName
@@ -27,10 +38,11 @@ void installOne(QTranslator &translator, const QString &fileName, const QString 
 void Translations::install()
 {
     const QString locale = QLocale::system().name();
+    const bool warn = needsTranslation(locale);
     installOne(qtBase, QStringLiteral("qtbase_") + locale,
-               QLibraryInfo::location(QLibraryInfo::TranslationsPath));
+               QLibraryInfo::location(QLibraryInfo::TranslationsPath), warn);
     installOne(fallback, config().QT5_TRANSLATE_CONTEXT + QStringLiteral("_en"),
                config().QT5_TRANSLATE_DIR);
     installOne(systemLocale, config().QT5_TRANSLATE_CONTEXT + QLatin1Char('_') + locale,
-               config().QT5_TRANSLATE_DIR);
+               config().QT5_TRANSLATE_DIR, warn);
 }

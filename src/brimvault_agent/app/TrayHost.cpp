@@ -48,6 +48,15 @@ QString TrayHost::route(const QString &platform)
     return {};
 }
 
+QString TrayHost::gnomeHint()
+{
+    return QStringLiteral(
+        "GNOME Shell shows tray icons only with the AppIndicator extension: install "
+        "gnome-shell-extension-appindicator and enable ubuntu-appindicators@ubuntu.com for all "
+        "users through a dconf system database, or set TRAY_REQUIRED=false to enforce the limits "
+        "without an icon");
+}
+
 bool TrayHost::waitFor(int seconds, int intervalMs)
 {
     QElapsedTimer clock;

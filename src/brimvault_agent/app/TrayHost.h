@@ -13,6 +13,9 @@ public:
     // running application's.
     static QString route(const QString &platform = {});
 
+    // The way out on GNOME, which shows tray icons only with an extension.
+    static QString gnomeHint();
+
     // Checks every `intervalMs` until route() finds a host or `seconds` have passed; true when
     // one was found.
     static bool waitFor(int seconds, int intervalMs = 500);

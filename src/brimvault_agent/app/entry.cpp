@@ -5,6 +5,7 @@
 
 #include "agent/Config.h"
 #include "agent/log.h"
+#include "agent/session/SessionFacts.h"
 #include "agent/session/sessiondbus.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
@@ -13,7 +14,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace app {
@@ -48,7 +48,17 @@ std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
     // the agent's children still see it.
     const QByteArray sessionManager = qgetenv("SESSION_MANAGER");
     qunsetenv("SESSION_MANAGER");
+    // Qt's own pick of platform may be one that cannot connect (X11 in a Wayland session
+    // without an X server), and then it aborts.
+    const SessionFacts &facts = SessionFacts::current();
+    if (facts.qtPlatformChosen()) {
+        logger::info(QStringLiteral("No X server answers in this Wayland session; Qt runs on %1")
+                         .arg(facts.qtPlatform()));
+        qputenv("QT_QPA_PLATFORM", facts.qtPlatform().toUtf8());
+    }
     auto application = std::make_unique<QApplication>(argc, argv);
+    if (facts.qtPlatformChosen())
+        qunsetenv("QT_QPA_PLATFORM");
     if (!sessionManager.isEmpty())
         qputenv("SESSION_MANAGER", sessionManager);
     return application;
@@ -73,9 +83,18 @@ int processEntry(int argc, char **argv)
     for (const QString &w : report.warnings)
         logger::warn(w, configuration);
 
-    bool cli = false;
+    // Help and version need no display: answered before Qt connects to one.
+    const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
+    const CommandLine parser(
+        program,
+        QStringLiteral("%1, version %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY),
+        config().VERSION_DISPLAY);
+    QStringList raw;
     for (int i = 1; i < argc; ++i)
-        cli = cli || std::strcmp(argv[i], "--version") == 0;
+        raw << QString::fromLocal8Bit(argv[i]);
+    const CommandLine::Result early = parser.parse(raw);
+    const bool cli =
+        early.action == CommandLine::Action::Help || early.action == CommandLine::Action::Version;
 
     // Owned here so that it outlives main() and everything main() built on it.
     std::unique_ptr<QApplication> application;
@@ -84,16 +103,9 @@ int processEntry(int argc, char **argv)
         application = makeApplication(argc, argv);
         arguments = QCoreApplication::arguments().mid(1); // Qt's own options already taken out
     } else {
-        for (int i = 1; i < argc; ++i)
-            arguments << QString::fromLocal8Bit(argv[i]);
+        arguments = raw;
     }
-
-    const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
-    const CommandLine parser(
-        program,
-        QStringLiteral("%1, version %2").arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY),
-        config().VERSION_DISPLAY);
-    const CommandLine::Result parsed = parser.parse(arguments);
+    const CommandLine::Result parsed = cli ? early : parser.parse(arguments);
     switch (parsed.action) {
     case CommandLine::Action::Help:
     case CommandLine::Action::Version:

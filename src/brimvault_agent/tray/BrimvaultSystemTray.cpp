@@ -154,9 +154,8 @@ void BrimvaultSystemTray::information(const QVariantMap &info)
         logger::debug(QStringLiteral("Got information message: %1").arg(mapText(info)));
         if (info.contains(QStringLiteral("idle"))) {
             const qint64 idle = ipc::wholeSeconds(info.value(QStringLiteral("idle")));
-            idleTimeoutSetter(idle);
+            idleTimeoutSetter(idle); // says so in the log when it could set it
             maxIdleTime = idle;
-            logger::debug(QStringLiteral("Set screensaver launching to %1").arg(idle));
         } else {
             maxIdleTime.reset();
         }
@@ -251,12 +250,18 @@ void BrimvaultSystemTray::checkMaxSession()
     const double elapsed = double(sessionStart.msecsTo(clock())) / 1000.0;
     const double remaining = double(*maxSessionTime) - elapsed;
     logger::debug(QStringLiteral("Remaining time: %1").arg(remaining));
+    const char *const phrase = QT_TRANSLATE_NOOP("agent", "Your session will end in %1.");
     if (showMaxSessionWarn && remaining < kSessionWarnSeconds) {
         showMaxSessionWarn = false;
         logger::warn(QStringLiteral("User session will expire in less that 5 minutes"));
-        notifyTimeLeft(WarningNotices::Session,
-                       QT_TRANSLATE_NOOP("agent", "Your session will end in %1."), remaining);
+        notifyTimeLeft(WarningNotices::Session, phrase, remaining);
+        sessionNoticeAt = clock();
         return;
+    }
+    // The warning on screen says the time actually left, not the time at its first showing.
+    if (sessionNoticeAt && sessionNoticeAt->msecsTo(clock()) >= kNoticeRefreshMs && remaining > 0) {
+        notifyTimeLeft(WarningNotices::Session, phrase, remaining);
+        sessionNoticeAt = clock();
     }
     if (remaining <= 0) {
         logger::debug(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
@@ -327,12 +332,23 @@ void BrimvaultSystemTray::logEnding(const QString &cause)
                   {"BRIMVAULT_CAUSE", keys.value(cause, QStringLiteral("other"))}});
 }
 
+void BrimvaultSystemTray::closeNotices()
+{
+    // Warnings on screen must not outlive the agent.
+    try {
+        noticeCloser(WarningNotices::Idle);
+        noticeCloser(WarningNotices::Session);
+    } catch (...) {
+    }
+}
+
 void BrimvaultSystemTray::endBeforeExit(const QString &cause)
 {
     if (!stopped.exchange(true)) {
         logEnding(cause);
         ipc->sendLogout(operations::getCurrentUser());
         ipc->stop();
+        closeNotices();
     }
     ipc->waitClosed(ClientIPC::kDrainMs + 500);
 }
@@ -359,6 +375,7 @@ void BrimvaultSystemTray::quit(bool logoff)
         } catch (...) {
             // Best effort: the agent ends all the same.
         }
+        closeNotices();
         ::app::doLogoff = logoff;
     }
     app->quit();

@@ -29,6 +29,7 @@ public:
     static constexpr int kGraceTicks = 6;
     static constexpr int kIdleWarnSeconds = 120;
     static constexpr int kSessionWarnSeconds = 300;
+    static constexpr int kNoticeRefreshMs = 60000; // the session warning says the time left
 
     // Throws AgentError with "Tray icon not available", "Tray icon sizes not available" or
     // "No connection to service, exiting.".
@@ -61,6 +62,7 @@ public slots:
 private:
     friend class TestBrimvaultSystemTray;
 
+    void closeNotices();
     // "Ending: <cause>", with the cause as a key in the journal.
     static void logEnding(const QString &cause);
 
@@ -81,6 +83,7 @@ private:
     bool showIdleWarn = true;
     std::optional<qint64> maxSessionTime;
     bool showMaxSessionWarn = true;
+    std::optional<QDateTime> sessionNoticeAt; // when the session warning was last put on screen
     QTimer *timer = nullptr;
     std::atomic<bool> stopped{false};
     QString endCause;

@@ -44,11 +44,21 @@ void WarningNotices::show(Kind kind, const QString &title, const QString &text)
                                                      QStringList(), hints, 0 /* never expires */});
         if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
             ids_[kind] = reply.arguments().first().toUInt();
+            logger::debug(QStringLiteral("Warning on screen as notification %1").arg(ids_[kind]));
             return;
         }
         logger::warn(QStringLiteral("Notification not shown: %1").arg(reply.errorMessage()));
     }
-    tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+    if (tray_->isVisible())
+        tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+    else
+        logger::debug(QStringLiteral("No notification server and no icon: warning not shown"));
+}
+
+void WarningNotices::closeAll()
+{
+    close(Idle);
+    close(Session);
 }
 
 void WarningNotices::close(Kind kind)

@@ -21,6 +21,8 @@ public:
     void show(Kind kind, const QString &title, const QString &text);
     // Takes the warning off the screen, where the route allows it.
     void close(Kind kind);
+    // Takes every warning shown off the screen: they must not outlive the agent.
+    void closeAll();
 
 private slots:
     void closed(uint id, uint reason);

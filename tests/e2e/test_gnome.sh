@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The agent in real GNOME Shell 43 on X11 (run by with-compositor.sh gnome [--tray]), against the
+# service simulator.
+# Usage: test_gnome.sh AGENT SIM CHECK no-tray|tray-required|appindicator
+#   no-tray:       stock GNOME, TRAY_REQUIRED=false: no icon, but the login, a 40 s session limit
+#                  that logs off, and its warning as a GNOME notification.
+#   tray-required: stock GNOME with the default: status 1, and the way out in the log.
+#   appindicator:  the AppIndicator extension enabled: the agent's item is registered.
+set -euo pipefail
+agent="$1" sim="$2" check="$3" mode="$4"
+work="$(mktemp -d)"
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" 2>/dev/null; exit 1; }
+now() { date +%s.%N; }
+export QT_XCB_GL_INTEGRATION=none
+
+mkfifo "$work/sim.in"
+"$sim" --port 0 --max-session 40 <"$work/sim.in" >"$work/events" 2>&1 &
+exec 3>"$work/sim.in"
+for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
+port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
+printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\nLOGOFF_COMMAND = date +%%s.%%N > %s\nNOTIFY_USER = true\nTRAY_WAIT_SECONDS = 2\n' \
+    "$port" "$(id -u)" "$work/agent.log" "$work/logged-off" >"$work/agent.conf"
+[ "$mode" = no-tray ] && echo "TRAY_REQUIRED = false" >>"$work/agent.conf"
+export BRIMVAULT_AGENT_CONFIG="$work/agent.conf"
+echo "check:"; "$check" | sed 's/^/  /' || true
+
+start=$(now)
+"$agent" 2>"$work/agent.err" &
+agent_pid=$!
+case "$mode" in
+tray-required)
+    status=0; wait $agent_pid || status=$?
+    [ "$status" = 1 ] || fail "agent exit status $status"
+    grep "ERROR" "$work/agent.log" | cut -d' ' -f3-
+    grep -q "ERROR \[main\] GNOME Shell shows tray icons only with the AppIndicator extension: .*gnome-shell-extension-appindicator.*TRAY_REQUIRED=false" \
+        "$work/agent.log" || fail "no hint"
+    [ "$(grep -c '"connected"' "$work/events")" = 1 ] || fail "the agent contacted the service" # the check did
+    echo "gnome tray-required: 1 passed, 0 failed"
+    exit 0
+    ;;
+esac
+for _ in $(seq 300); do grep -q '"login"' "$work/events" && break; sleep 0.1; done
+grep -q '"login"' "$work/events" || fail "no login"
+echo "login $(echo "$(now) - $start" | bc) s after the start"
+case "$mode" in
+no-tray)
+    grep -q "WARN \[main\] No system tray; running without an icon" "$work/agent.log" || fail "no warning"
+    status=0; wait $agent_pid || status=$?
+    [ "$status" = 0 ] || fail "agent exit status $status"
+    [ -s "$work/logged-off" ] || fail "no logoff"
+    echo "logoff $(echo "$(cat "$work/logged-off") - $start - 40" | bc) s after the 40 s limit"
+    grep -q "Warning on screen as notification [0-9]" "$work/agent.log" || fail "the warning was no notification"
+    ;;
+appindicator)
+    grep -q "System tray found: StatusNotifierWatcher\|No system tray yet" "$work/agent.log" &&
+        ! grep -q "No system tray;" "$work/agent.log" || true
+    items=$(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+        org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
+        string:RegisteredStatusNotifierItems)
+    echo "$items" | grep -q "StatusNotifierItem\|:1\." || fail "no item registered: $items"
+    echo "registered: $(echo "$items" | grep string | tr -s ' ')"
+    kill -TERM $agent_pid
+    status=0; wait $agent_pid || status=$?
+    [ "$status" = 0 ] || fail "agent exit status $status"
+    ;;
+esac
+grep -q '"logout"' "$work/events" || fail "no logout reached the service"
+echo "gnome $mode: 1 passed, 0 failed"
