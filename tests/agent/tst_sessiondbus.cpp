@@ -53,6 +53,13 @@ private slots:
         qunsetenv("XDG_CURRENT_DESKTOP");
         qunsetenv("XDG_SESSION_DESKTOP");
         logger::init({QString(), logger::Level::Debug, 0, 1, false});
+        QFile::remove(qEnvironmentVariable("BRIMVAULT_ACTIVATION_LOG"));
+    }
+    // Another desktop's manager, startable on this bus, was never started.
+    void cleanupTestCase()
+    {
+        const QString activations = qEnvironmentVariable("BRIMVAULT_ACTIVATION_LOG");
+        QVERIFY2(activations.isEmpty() || !QFile::exists(activations), "org.kde.Shutdown started");
     }
     void cleanup()
     {
