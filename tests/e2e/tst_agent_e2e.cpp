@@ -374,8 +374,9 @@ private slots:
             if (line.startsWith(QStringLiteral("total")))
                 continue;
             if (line.startsWith(QStringLiteral("Sig"))) {
-                QVERIFY2(line.endsWith(QStringLiteral("0000000000000000")),
-                         qPrintable(line + (masks < 2 ? " (the script)" : " (the logoff command)")));
+                QVERIFY2(
+                    line.endsWith(QStringLiteral("0000000000000000")),
+                    qPrintable(line + (masks < 2 ? " (the script)" : " (the logoff command)")));
                 ++masks;
                 continue;
             }
