@@ -14,13 +14,9 @@ fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" 2>/dev/null; exit 1; }
 now() { date +%s.%N; }
 export QT_XCB_GL_INTEGRATION=none
 
-mkfifo "$work/sim.in"
-"$sim" --port 0 --max-session 40 <"$work/sim.in" >"$work/events" 2>&1 &
-exec 3>"$work/sim.in"
-for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
-port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
-printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\nLOGOFF_COMMAND = date +%%s.%%N > %s\nNOTIFY_USER = true\nTRAY_WAIT_SECONDS = 2\n' \
-    "$port" "$(id -u)" "$work/agent.log" "$work/logged-off" >"$work/agent.conf"
+source "$(dirname "$0")/../support/simulator.sh"
+start_simulator "$sim" --max-session 40
+agent_config "LOGOFF_COMMAND = date +%s.%N > $work/logged-off" "NOTIFY_USER = true" "TRAY_WAIT_SECONDS = 2"
 [ "$mode" = no-tray ] && echo "TRAY_REQUIRED = false" >>"$work/agent.conf"
 export BRIMVAULT_AGENT_CONFIG="$work/agent.conf"
 echo "check:"; "$check" | sed 's/^/  /' || true

@@ -11,12 +11,9 @@ fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null | tail -20; exit 1; }
 
 "$standins" --watcher >"$work/watcher.out" 2>&1 &
 for _ in $(seq 50); do grep -q ready "$work/watcher.out" && break; sleep 0.1; done
-mkfifo "$work/sim.in"
-"$sim" --port 0 <"$work/sim.in" >"$work/events" 2>&1 &
-exec 3>"$work/sim.in"
-for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
-port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
-printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\n' "$port" "$(id -u)" "$work/agent.log" >"$work/agent.conf"
+source "$(dirname "$0")/../support/simulator.sh"
+start_simulator "$sim"
+agent_config
 XDG_RUNTIME_DIR="$work" BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>/dev/null &
 agent_pid=$!
 for _ in $(seq 100); do grep -q RegisterStatusNotifierItem "$work/watcher.out" && break; sleep 0.1; done

@@ -14,13 +14,9 @@ work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -30 "$work/agent.log" "$work/agent.err" 2>/dev/null; exit 1; }
 
-mkfifo "$work/sim.in"
-"$sim" --port 0 --idle 40 <"$work/sim.in" >"$work/events" 2>&1 &
-exec 3>"$work/sim.in"
-for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
-port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
-printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\nLOGOFF_COMMAND = date +%%s > %s\n' \
-    "$port" "$(id -u)" "$work/agent.log" "$work/logged-off" >"$work/agent.conf"
+source "$(dirname "$0")/../support/simulator.sh"
+start_simulator "$sim" --idle 40
+agent_config "LOGOFF_COMMAND = date +%s > $work/logged-off"
 if [ "$mode" = platform ]; then
     unset XDG_SESSION_TYPE QT_QPA_PLATFORM DISPLAY
     line=$(BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$check" | grep '^tray:' || true)

@@ -25,13 +25,9 @@ xvfb=$!
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display").0"
 trayer >/dev/null 2>&1 &
-mkfifo "$work/sim.in"
-"$sim" --port 0 --max-session 15 <"$work/sim.in" >"$work/events" 2>&1 &
-exec 3>"$work/sim.in"
-for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
-port=$(sed -n 's/.*"port":"\([0-9]*\)".*/\1/p' "$work/events" | head -n1)
-printf 'IPC_PORT = %s\nIPC_SERVICE_UID = %s\nLOG_FILE = %s\nLOG_LEVEL = DEBUG\n' \
-    "$port" "$(id -u)" "$work/agent.log" >"$work/agent.conf"
+source "$(dirname "$0")/../support/simulator.sh"
+start_simulator "$sim" --max-session 15
+agent_config
 export BRIMVAULT_AGENT_CONFIG="$work/agent.conf"
 printf '[Desktop Entry]\nType=Application\nName=Brimvault agent\nExec=%s\n' "$agent" \
     >"$XDG_CONFIG_HOME/autostart/brimvault-agent.desktop"
