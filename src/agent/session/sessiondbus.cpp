@@ -290,8 +290,11 @@ CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
             return CallResult::Accepted;
         if (out.absent)
             return CallResult::Absent;
-        // Xfce's manager refuses while its session is still starting: worth waiting for.
-        const bool busy = out.errorText.contains(QLatin1String("idle state"), Qt::CaseInsensitive);
+        // Xfce's and GNOME's managers refuse while their session is still starting: worth
+        // waiting for.
+        const bool busy =
+            out.errorText.contains(QLatin1String("idle state"), Qt::CaseInsensitive) ||
+            out.errorName == QLatin1String("org.gnome.SessionManager.NotInRunning");
         if (busy && clock.elapsed() + kBusyRetryPauseMs <= busyRetryMs) {
             logger::warn(QStringLiteral("Logoff through %1 refused for now (%2: %3); trying again")
                              .arg(m.name(), out.errorName, out.errorText),
