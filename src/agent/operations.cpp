@@ -50,7 +50,7 @@ void initIdleDuration(qint64 seconds)
     XGetScreenSaver(dpy, &timeout, &interval, &preferBlanking, &allowExposures);
     XSetScreenSaver(dpy, static_cast<int>(clamped), interval, preferBlanking, allowExposures);
     XSync(dpy, False);
-    logger::debug(QStringLiteral("Set screensaver launching to %1").arg(seconds));
+    logger::debug(QStringLiteral("Set screensaver launching to %1").arg(clamped));
 }
 
 double getIdleDuration()

@@ -50,10 +50,14 @@ no-tray)
     ;;
 appindicator)
     grep -q "No system tray;" "$work/agent.log" && fail "ran without an icon"
-    # Qt names the item after the agent's pid.
-    items=$(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
-        org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
-        string:RegisteredStatusNotifierItems)
+    # Qt names the item after the agent's pid; the icon is shown just after the login.
+    for _ in $(seq 100); do
+        items=$(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+            org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
+            string:RegisteredStatusNotifierItems)
+        echo "$items" | grep -q "org.kde.StatusNotifierItem-$agent_pid-" && break
+        sleep 0.1
+    done
     echo "$items" | grep -q "org.kde.StatusNotifierItem-$agent_pid-" || fail "no item registered: $items"
     echo "registered: $(echo "$items" | grep string | tr -s ' ')"
     kill -TERM $agent_pid
