@@ -311,8 +311,7 @@ CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
 
 bool hasOwner(const QString &name)
 {
-    const QDBusConnectionInterface *bus = sessionBus().interface();
-    return bus && bus->isServiceRegistered(name).value();
+    return !nameOwner(name).isEmpty();
 }
 
 bool activatable(const QString &name)

@@ -92,20 +92,16 @@ int processEntry(int argc, char **argv)
     QStringList raw;
     for (int i = 1; i < argc; ++i)
         raw << QString::fromLocal8Bit(argv[i]);
-    const CommandLine::Result early = parser.parse(raw);
-    const bool cli =
-        early.action == CommandLine::Action::Help || early.action == CommandLine::Action::Version;
+    CommandLine::Result parsed = parser.parse(raw);
 
     // Owned here so that it outlives main() and everything main() built on it.
     std::unique_ptr<QApplication> application;
-    QStringList arguments;
-    if (!cli) {
+    if (parsed.action != CommandLine::Action::Help &&
+        parsed.action != CommandLine::Action::Version) {
         application = makeApplication(argc, argv);
-        arguments = QCoreApplication::arguments().mid(1); // Qt's own options already taken out
-    } else {
-        arguments = raw;
+        // Again, with Qt's own options taken out.
+        parsed = parser.parse(QCoreApplication::arguments().mid(1));
     }
-    const CommandLine::Result parsed = cli ? early : parser.parse(arguments);
     switch (parsed.action) {
     case CommandLine::Action::Help:
     case CommandLine::Action::Version:

@@ -4,7 +4,6 @@
 #include "agent/session/sessiondbus.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QSystemTrayIcon>
 
@@ -30,8 +29,7 @@ WarningNotices::WarningNotices(QSystemTrayIcon *tray, QObject *parent)
 
 bool WarningNotices::serverPresent() const
 {
-    const QDBusConnectionInterface *bus = sessiondbus::sessionBus().interface();
-    return bus && bus->isServiceRegistered(kService).value();
+    return sessiondbus::hasOwner(kService);
 }
 
 void WarningNotices::show(Kind kind, const QString &title, const QString &text)
