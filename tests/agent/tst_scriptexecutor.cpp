@@ -32,7 +32,13 @@ class TestScriptExecutor : public QObject
     }
 
 private slots:
-    void initTestCase() { logger::init({QString(), logger::Level::Debug, 0, 1, false}); }
+    void initTestCase()
+    {
+        logger::init({QString(), logger::Level::Debug, 0, 1, false});
+        // Script files go to a folder of this run's own, so that only ours are counted.
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("tmp")));
+        qputenv("TMPDIR", QFile::encodeName(dir.filePath(QStringLiteral("tmp"))));
+    }
 
     void shellScriptRunsAndIsRemoved()
     {

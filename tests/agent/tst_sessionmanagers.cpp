@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "Needs.h"
 #include "PrivateSystemBus.h"
 
 #include "agent/Config.h"
@@ -53,8 +54,7 @@ private slots:
     // is idle, and the session then ends.
     void xfceWhileStartingThenIdle()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("xfce4-session")).isEmpty())
-            QSKIP("xfce4-session is not installed");
+        NEED_PROGRAM("xfce4-session", "xfce4-session");
         QTemporaryDir home;
         QProcess session;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -81,8 +81,7 @@ private slots:
     // logind session (XDG_SESSION_ID set) the desktop's own logout still comes first.
     void gnomeForcedDespiteAnInhibitor()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("gnome-session")).isEmpty())
-            QSKIP("gnome-session is not installed");
+        NEED_PROGRAM("gnome-session", "gnome-session-bin");
         QTemporaryDir home;
         QDir(home.path()).mkpath(QStringLiteral("config/gnome-session/sessions"));
         QFile sessionFile(
@@ -137,8 +136,10 @@ private slots:
     void kdeShutdownIsActivatedThenChecked()
     {
         const QString root = qEnvironmentVariable("BRIMVAULT_PLASMA_ROOT");
-        if (root.isEmpty() || !QFileInfo::exists(root + QStringLiteral("/usr/bin/plasma-shutdown")))
-            QSKIP("plasma-shutdown is not unpacked (scripts/test does it)");
+        NEED_INSTALLED("plasma-shutdown, unpacked by scripts/test,",
+                       !root.isEmpty() &&
+                           QFileInfo::exists(root + QStringLiteral("/usr/bin/plasma-shutdown")),
+                       "plasma-workspace");
         const QString activations = qEnvironmentVariable("BRIMVAULT_ACTIVATION_LOG");
         QFile::remove(activations);
         QProcess logind;

@@ -7,7 +7,8 @@
 # Usage (under dbus-run-session and xvfb-run): test_dbus_idle.sh CHECK STANDINS light-locker|mutter
 set -euo pipefail
 check="$1" standins="$2" service="$3"
-command -v "$service" >/dev/null || { echo "SKIP: $service is not installed"; exit 77; }
+source "$(dirname "$0")/../support/need.sh"
+need "$service" "$service"
 work="$(mktemp -d)"
 export XDG_RUNTIME_DIR="$work" # nothing reaches the machine's own runtime folder
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT

@@ -7,9 +7,8 @@
 #   test_xfce_session.sh AGENT CHECK SIM ACTIVATION_LOG
 set -euo pipefail
 agent="$1" check="$2" sim="$3" activations="$4"
-for p in xfce4-session Xvfb trayer; do
-    command -v $p >/dev/null || { echo "SKIP: $p is not installed"; exit 77; }
-done
+source "$(dirname "$0")/../support/need.sh"
+need xfce4-session xfce4-session; need Xvfb xvfb; need trayer trayer
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -f /tmp/.ICE-unix/${session:-none}; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -40 "$work/agent.log" 2>/dev/null; exit 1; }

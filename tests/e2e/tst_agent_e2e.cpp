@@ -339,11 +339,12 @@ private slots:
     void childrenInheritNothing()
     {
         const QString report = dir.filePath(QStringLiteral("inherited"));
-        // The shell's descriptors, listed by a child so that the listing adds none, and its
-        // signal masks.
+        // The shell's signal masks as it was started, read with builtins only: while it waits
+        // for a child, the shell blocks every signal itself. Then its descriptors, listed by a
+        // child so that the listing adds none.
         const QString listing =
-            QStringLiteral(
-                "ls -l /proc/$$/fd >> '%1'; grep -E '^Sig(Blk|Ign)' /proc/$$/status >> '%1'")
+            QStringLiteral("while read -r k v; do case $k in SigBlk:|SigIgn:) echo \"$k $v\" "
+                           ">> '%1';; esac; done < /proc/$$/status; ls -l /proc/$$/fd >> '%1'")
                 .arg(report);
         QFile::remove(report);
         startAgent(QStringLiteral("LOGOFF_COMMAND = %1\n").arg(listing));

@@ -4,7 +4,8 @@
 # Shell on X11 (Xvfb), optionally with its AppIndicator extension enabled.
 # Usage: with-compositor.sh kwin|sway|gnome [--tray] COMMAND [ARGS...]
 # The command sees WAYLAND_DISPLAY (or DISPLAY for gnome), XDG_RUNTIME_DIR, XDG_SESSION_TYPE,
-# DBUS_SESSION_BUS_ADDRESS and COMPOSITOR_PID. Exit status 77 (skip) when a package is missing.
+# DBUS_SESSION_BUS_ADDRESS and COMPOSITOR_PID. Exit status 77 (skip) when a package is missing,
+# 1 under CI=true.
 # GNOME's bus knows no other desktop's services (a machine may have several desktops, and another
 # notification server would take GNOME's place); its system bus is an empty stand-in.
 # As root (CI) everything runs as nobody: sway refuses root, and kwin_wayland's file
@@ -14,13 +15,16 @@ kind="$1"; shift
 tray=0
 if [ "${1:-}" = --tray ]; then tray=1; shift; fi
 
-need() { command -v "$1" >/dev/null || { echo "SKIP: $1 is not installed ($2)"; exit 77; }; }
+source "$(dirname "$0")/need.sh"
 case "$kind" in
 kwin) need kwin_wayland kwin-wayland ;;
 sway) need sway sway; need wtype wtype ;;
 gnome) need gnome-shell gnome-shell; need Xvfb xvfb
-       [ $tray = 1 ] && { [ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ] ||
-           { echo "SKIP: gnome-shell-extension-appindicator is not installed"; exit 77; }; } ;;
+       if [ $tray = 1 ]; then
+           need gsettings libglib2.0-bin
+           [ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ] ||
+               missing "the AppIndicator extension is not installed" gnome-shell-extension-appindicator
+       fi ;;
 *) echo "unknown compositor $kind"; exit 2 ;;
 esac
 [ $tray = 1 ] && [ "$kind" != gnome ] && need waybar waybar
@@ -38,7 +42,7 @@ if [ "$(id -u)" = 0 ] && [ -z "${WITH_COMPOSITOR_USER:-}" ]; then
     trap 'rm -rf "$runtime"' EXIT
     status=0
     WITH_COMPOSITOR_USER=1 RUNTIME="$runtime" setpriv --reuid=nobody --regid=nogroup --clear-groups \
-        env HOME="$runtime" "$0" "$kind" $([ $tray = 1 ] && echo --tray) "$@" || status=$?
+        env HOME="$runtime" TMPDIR="$runtime" "$0" "$kind" $([ $tray = 1 ] && echo --tray) "$@" || status=$?
     exit $status
 fi
 

@@ -1,3 +1,4 @@
+#include "Needs.h"
 #include "SimulatorEvents.h"
 
 #include "brimvault_agent/tray/WarningNotices.h"
@@ -32,8 +33,7 @@ class TestWarningNotices : public QObject
 private slots:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("dunst")).isEmpty())
-            QSKIP("dunst is not installed");
+        NEED_PROGRAM("dunst", "dunst");
         dunst.start(QStringLiteral("dunst"), QStringList());
         QVERIFY(dunst.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
