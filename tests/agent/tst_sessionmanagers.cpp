@@ -136,9 +136,10 @@ private slots:
     void kdeShutdownIsActivatedThenChecked()
     {
         const QString root = qEnvironmentVariable("BRIMVAULT_PLASMA_ROOT");
+        if (root.isEmpty())
+            QSKIP("run by tst_sessionmanagers_kde, on a bus that can start it");
         NEED_INSTALLED("plasma-shutdown, unpacked by scripts/test,",
-                       !root.isEmpty() &&
-                           QFileInfo::exists(root + QStringLiteral("/usr/bin/plasma-shutdown")),
+                       QFileInfo::exists(root + QStringLiteral("/usr/bin/plasma-shutdown")),
                        "plasma-workspace");
         const QString activations = qEnvironmentVariable("BRIMVAULT_ACTIVATION_LOG");
         QFile::remove(activations);
