@@ -216,6 +216,11 @@ SessionCheck::Finding SessionCheck::logoff()
         return {QStringLiteral("logoff"), Status::Fail,
                 QStringLiteral("none: no LOGOFF_COMMAND, no session manager of this session on "
                                "the bus, no logind session")};
+    // A closing session is ending already: the agent would not claim to end it.
+    if (const auto closing = LogoffRoute::alreadyClosing(SessionFacts::current()))
+        return {QStringLiteral("logoff"), Status::Warn,
+                QStringLiteral("%1: the agent would end nothing (its route: %2)")
+                    .arg(*closing, LogoffRoute::describe(steps))};
     return {QStringLiteral("logoff"), Status::Ok, LogoffRoute::describe(steps)};
 }
 

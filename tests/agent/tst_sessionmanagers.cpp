@@ -22,6 +22,7 @@ class TestSessionManagers : public QObject
 
     QTemporaryDir runtime;
     PrivateSystemBus systemBus;
+    SigTermAsTheAgent sigterm;
 
     // libICE's listening socket, named after the session manager's pid in a folder it cannot be
     // told to move; a session that is ended by its logout can leave it behind.
@@ -48,6 +49,7 @@ private slots:
         QVERIFY(runtime.isValid());
         qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
         QVERIFY(systemBus.start());
+        QVERIFY(sigterm.install());
     }
 
     // xfce4-session refuses a logout while its session starts; the agent asks again until it
@@ -171,6 +173,10 @@ private slots:
                 "ending it through logind"));
         QTRY_VERIFY2(logind.canReadLine(), qPrintable(capture.allTexts().join(QLatin1Char('\n'))));
         QCOMPARE(logind.readLine().trimmed(), QByteArray("logind TerminateSession c7"));
+        QCOMPARE(sigterm.received, 1);
+        QCOMPARE(capture.texts(logger::Level::Info).last(),
+                 QStringLiteral("The session ended 0 s after the logout through "
+                                "org.freedesktop.login1.Manager.TerminateSession"));
         logind.kill();
         logind.waitForFinished();
     }

@@ -173,14 +173,24 @@ private slots:
         sim.waitForFinished();
     }
 
+    // SIGHUP too: systemd sends it after SIGTERM to every process of a session it stops.
+    void sigtermSendsLogoutWithoutLogoff_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM received";
+        QTest::newRow("SIGHUP") << int(SIGHUP) << "SIGHUP received";
+    }
     void sigtermSendsLogoutWithoutLogoff()
     {
+        QFETCH(int, signal);
+        QFETCH(QString, cause);
         startAgent();
         const QJsonObject login = simEvents.wait(QStringLiteral("login"));
         QVERIFY(!login.value(QStringLiteral("user")).toString().isEmpty());
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
         // Straight after the login, before the icon is up: the logout must still go out.
-        ::kill(pid_t(agent.processId()), SIGTERM);
+        ::kill(pid_t(agent.processId()), signal);
         QVERIFY(agent.waitForFinished(5000));
         QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent.exitCode(), 0);
@@ -189,7 +199,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
         QVERIFY(log().contains(QStringLiteral("Quit invoked, logoff: False")));
         QVERIFY(!agent.readAllStandardError().contains("QThread: Destroyed"));
-        QVERIFY(endedFor(QStringLiteral("SIGTERM received")));
+        QVERIFY(endedFor(cause));
     }
 
     void logoffCommandLogsOffAfterASecond()
@@ -347,7 +357,20 @@ private slots:
                            ">> '%1';; esac; done < /proc/$$/status; ls -l /proc/$$/fd >> '%1'")
                 .arg(report);
         QFile::remove(report);
+        // Started with a signal blocked, as a parent may leave it: its children still start
+        // with none.
+        sigset_t usr2, before;
+        sigemptyset(&usr2);
+        sigaddset(&usr2, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &usr2, &before);
         startAgent(QStringLiteral("LOGOFF_COMMAND = %1\n").arg(listing));
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        QFile status(QStringLiteral("/proc/%1/status").arg(agent.processId()));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray agentStatus = status.readAll();
+        const QByteArray blocked =
+            agentStatus.mid(agentStatus.indexOf("SigBlk:") + 7, 17).trimmed();
+        QVERIFY2(blocked.toULongLong(nullptr, 16) & (1ULL << (SIGUSR2 - 1)), blocked.constData());
         // What this test process has open (the agent's pipes too), the agent inherits through
         // QProcess.
         QStringList ours;

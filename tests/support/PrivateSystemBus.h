@@ -1,5 +1,8 @@
 #pragma once
 
+#include "agent/session/SessionEndWatch.h"
+#include "brimvault_agent/app/SigTermNotifier.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -14,8 +17,10 @@ public:
     {
         if (!folder.isValid())
             return false;
+        // Like the tests' session buses: every name they ask about can be started, logind's
+        // too, and a start is recorded.
         daemon.start(QStringLiteral("dbus-daemon"),
-                     {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                     {QStringLiteral("--config-file=" QUERY_BUS_CONF), QStringLiteral("--nofork"),
                       QStringLiteral("--print-address"),
                       QStringLiteral("--address=unix:path=%1").arg(folder.filePath("bus"))});
         if (!daemon.waitForReadyRead(5000))
@@ -34,4 +39,23 @@ public:
 private:
     QTemporaryDir folder;
     QProcess daemon;
+};
+
+// The logind stand-in's TerminateSession sends the session's processes SIGTERM, the test's own
+// among them: taken as the agent takes it, and counted.
+class SigTermAsTheAgent
+{
+public:
+    bool install()
+    {
+        QObject::connect(&notifier, &SigTermNotifier::received, [this](int) {
+            ++received;
+            SessionEndWatch::sessionEnding();
+        });
+        return notifier.install(nullptr);
+    }
+    int received = 0;
+
+private:
+    SigTermNotifier notifier;
 };

@@ -3,17 +3,27 @@
 // "ready" once its names are taken and one line for every call it receives.
 //
 //   dbus_standins [--mutter MS] [--screensaver MS] [--logind IDLE_SINCE_US|active] [--system]
-//                 [--session-manager gnome|kde|mate|xfce] [--watcher] [--end-on-logout]
-// With --end-on-logout, a logout makes logind's session "closing", as a real session's end would.
+//                 [--session-manager gnome|kde|mate|xfce] [--busy N] [--refuse ERROR]
+//                 [--watcher] [--end-on-logout closing|removed]
+// logind as logind 252 is: the session's processes are those that asked about it; TerminateSession
+// makes it "closing" and sends them SIGTERM, the caller too, before it answers, and does nothing
+// (successfully) when it is closing already; no PropertiesChanged for State; SessionRemoved once
+// none of them is left. --end-on-logout: a logout makes the session "closing" half a second later
+// (no signal) or "removed" at once, as a desktop's would.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QFile>
 #include <QStringList>
+#include <QTimer>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 
@@ -26,6 +36,30 @@ void said(const QString &line)
 }
 
 std::function<void()> onLogout = [] {};
+
+// A session manager's answer to a logout: refused `busy` times with `busyError` (as while its
+// session starts), or always with `refusal`.
+int busy = 0;
+QString busyError, refusal;
+bool refused(QDBusContext &context, const QString &who)
+{
+    const bool isBusy = busy > 0 && busy--;
+    if (!isBusy && refusal.isEmpty())
+        return false;
+    said(who + QStringLiteral(" Logout refused"));
+    context.sendErrorReply(isBusy ? busyError : refusal,
+                           isBusy ? QStringLiteral("Session manager must be in idle state")
+                                  : QStringLiteral("Not allowed"));
+    return true;
+}
+
+bool alive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+}
+
+const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
 
 } // namespace
 
@@ -49,25 +83,6 @@ public slots:
     uint GetSessionIdleTime() { return ms; }
 };
 
-class LogindManager : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
-public slots:
-    QDBusObjectPath GetSessionByPID(uint)
-    {
-        return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/c7"));
-    }
-    QDBusObjectPath GetSession(const QString &)
-    {
-        return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/c7"));
-    }
-    void TerminateSession(const QString &id)
-    {
-        said(QStringLiteral("logind TerminateSession ") + id);
-    }
-};
-
 class LogindSession : public QObject
 {
     Q_OBJECT
@@ -76,34 +91,89 @@ class LogindSession : public QObject
     Q_PROPERTY(bool IdleHint READ idleHint)
     Q_PROPERTY(quint64 IdleSinceHint READ idleSinceHint)
     Q_PROPERTY(QString State READ state)
+    Q_PROPERTY(QString Scope READ scope)
 public:
     quint64 since = 0;
     bool idle = false;
     QString current = QStringLiteral("active");
     QString state() const { return current; }
-    void close(QDBusConnection bus)
-    {
-        current = QStringLiteral("closing");
-        QDBusMessage changed = QDBusMessage::createSignal(
-            QStringLiteral("/org/freedesktop/login1/session/c7"),
-            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
-        changed << QStringLiteral("org.freedesktop.login1.Session")
-                << QVariantMap{{QStringLiteral("State"), current}} << QStringList();
-        bus.send(changed);
-        said(QStringLiteral("logind session closing"));
-    }
     QString id() const { return QStringLiteral("c7"); }
     bool idleHint() const { return idle; }
     quint64 idleSinceHint() const { return since; }
+    QString scope() const { return QStringLiteral("session-c7.scope"); }
 };
 
-class SessionManager : public QObject
+class LogindManager : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+public:
+    LogindManager(LogindSession &session, QDBusConnection bus) : session_(session), bus_(bus)
+    {
+        connect(&reaper_, &QTimer::timeout, this, [this] {
+            if (std::none_of(processes_.begin(), processes_.end(), alive))
+                remove();
+        });
+    }
+    void close() // no PropertiesChanged, as logind 252
+    {
+        session_.current = QStringLiteral("closing");
+        said(QStringLiteral("logind session closing"));
+        reaper_.start(100);
+    }
+    void remove()
+    {
+        reaper_.stop();
+        bus_.unregisterObject(kSessionPath);
+        QDBusMessage removed = QDBusMessage::createSignal(
+            QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("SessionRemoved"));
+        bus_.send(removed << QStringLiteral("c7")
+                          << QVariant::fromValue(QDBusObjectPath(kSessionPath)));
+        said(QStringLiteral("logind session removed"));
+    }
+public slots:
+    QDBusObjectPath GetSessionByPID(uint) { return member(); }
+    QDBusObjectPath GetSession(const QString &) { return member(); }
+    void TerminateSession(const QString &id)
+    {
+        said(QStringLiteral("logind TerminateSession ") + id);
+        if (session_.current == QLatin1String("closing"))
+            return;
+        member();
+        close();
+        for (qint64 pid : qAsConst(processes_))
+            ::kill(pid_t(pid), SIGTERM);
+        // Answered once the stop is under way: the caller has its SIGTERM by then.
+        setDelayedReply(true);
+        QTimer::singleShot(
+            200, [reply = message().createReply(), bus = connection()] { bus.send(reply); });
+    }
+
+private:
+    QDBusObjectPath member()
+    {
+        const qint64 pid = connection().interface()->servicePid(message().service()).value();
+        if (pid > 0 && !processes_.contains(pid))
+            processes_ << pid;
+        return QDBusObjectPath(kSessionPath);
+    }
+
+    LogindSession &session_;
+    QDBusConnection bus_;
+    QList<qint64> processes_;
+    QTimer reaper_;
+};
+
+class SessionManager : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.gnome.SessionManager")
 public slots:
     void Logout(uint mode)
     {
+        if (refused(*this, QStringLiteral("gnome")))
+            return;
         said(QStringLiteral("gnome Logout %1").arg(mode));
         onLogout();
     }
@@ -137,19 +207,11 @@ class XfceSessionManager : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.xfce.Session.Manager")
-public:
-    int busy = 0; // calls refused as while the session starts
 public slots:
     void Logout(bool showDialog, bool allowSave)
     {
-        if (busy > 0) {
-            --busy;
-            said(QStringLiteral("xfce Logout refused"));
-            sendErrorReply(
-                QStringLiteral("org.xfce.SessionManager.Error.Failed"),
-                QStringLiteral("Session manager must be in idle state when requesting a shutdown"));
+        if (refused(*this, QStringLiteral("xfce")))
             return;
-        }
         said(QStringLiteral("xfce Logout %1 %2")
                  .arg(showDialog ? QStringLiteral("true") : QStringLiteral("false"),
                       allowSave ? QStringLiteral("true") : QStringLiteral("false")));
@@ -200,9 +262,15 @@ int main(int argc, char *argv[])
          {QStringLiteral("watcher"), QStringLiteral("A StatusNotifierWatcher.")},
          {QStringLiteral("kde-screensaver"),
           QStringLiteral("Also own org.kde.screensaver, as KDE's locker.")},
-         {QStringLiteral("busy"), QStringLiteral("Xfce refuses this many logouts first."),
+         {QStringLiteral("busy"),
+          QStringLiteral("GNOME or Xfce refuses this many logouts first, as while starting."),
           QStringLiteral("n")},
-         {QStringLiteral("end-on-logout"), QStringLiteral("A logout closes logind's session.")}});
+         {QStringLiteral("refuse"),
+          QStringLiteral("GNOME or Xfce refuses logouts with this error."),
+          QStringLiteral("error")},
+         {QStringLiteral("end-on-logout"),
+          QStringLiteral("A logout ends logind's session: closing or removed."),
+          QStringLiteral("how")}});
     parser.process(app);
     QDBusConnection session = QDBusConnection::sessionBus();
     const auto exportAll = QDBusConnection::ExportAllContents;
@@ -228,29 +296,36 @@ int main(int argc, char *argv[])
         if (parser.isSet(QStringLiteral("kde-screensaver")))
             take(session, QStringLiteral("org.kde.screensaver"));
     }
-    LogindManager manager;
+    QDBusConnection system =
+        parser.isSet(QStringLiteral("system"))
+            ? QDBusConnection::connectToBus(parser.value(QStringLiteral("system")),
+                                            QStringLiteral("system"))
+            : session;
     LogindSession logindSession;
+    LogindManager manager(logindSession, system);
     if (parser.isSet(QStringLiteral("logind"))) {
-        QDBusConnection system =
-            parser.isSet(QStringLiteral("system"))
-                ? QDBusConnection::connectToBus(parser.value(QStringLiteral("system")),
-                                                QStringLiteral("system"))
-                : session;
         const QString value = parser.value(QStringLiteral("logind"));
         logindSession.idle = value != QLatin1String("active");
         logindSession.since = logindSession.idle ? value.toULongLong() : 0;
         system.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager, exportAll);
-        system.registerObject(QStringLiteral("/org/freedesktop/login1/session/c7"), &logindSession,
-                              exportAll);
+        system.registerObject(kSessionPath, &logindSession, exportAll);
         take(system, QStringLiteral("org.freedesktop.login1"));
-        if (parser.isSet(QStringLiteral("end-on-logout")))
-            onLogout = [&logindSession, system] { logindSession.close(system); };
+        const QString end = parser.value(QStringLiteral("end-on-logout"));
+        if (end == QLatin1String("closing"))
+            onLogout = [&manager] { QTimer::singleShot(500, &manager, [&] { manager.close(); }); };
+        else if (end == QLatin1String("removed"))
+            onLogout = [&manager] { manager.remove(); };
     }
     SessionManager gnome;
     MateSessionManager mate;
     KdeShutdown kde;
     XfceSessionManager xfce;
     const QString sm = parser.value(QStringLiteral("session-manager"));
+    busy = parser.value(QStringLiteral("busy")).toInt();
+    busyError = sm == QLatin1String("gnome")
+                    ? QStringLiteral("org.gnome.SessionManager.NotInRunning")
+                    : QStringLiteral("org.xfce.SessionManager.Error.Failed");
+    refusal = parser.value(QStringLiteral("refuse"));
     if (sm == QLatin1String("gnome")) {
         session.registerObject(QStringLiteral("/org/gnome/SessionManager"), &gnome, exportAll);
         take(session, QStringLiteral("org.gnome.SessionManager"));
@@ -261,7 +336,6 @@ int main(int argc, char *argv[])
         session.registerObject(QStringLiteral("/org/mate/SessionManager"), &mate, exportAll);
         take(session, QStringLiteral("org.mate.SessionManager"));
     } else if (sm == QLatin1String("xfce")) {
-        xfce.busy = parser.value(QStringLiteral("busy")).toInt();
         session.registerObject(QStringLiteral("/org/xfce/SessionManager"), &xfce, exportAll);
         take(session, QStringLiteral("org.xfce.SessionManager"));
     }

@@ -1,5 +1,6 @@
 #include "LogoffRoute.h"
 
+#include "SessionEndWatch.h"
 #include "SessionFacts.h"
 
 #include "agent/Config.h"
@@ -7,9 +8,10 @@
 #include "agent/log.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QStandardPaths>
-#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -53,8 +55,26 @@ int spawn(char *const argv[], pid_t *pid)
     return error;
 }
 
+// Waits with the event loop running, so that the session's end (SIGTERM, the display going away)
+// is seen while a step runs; false once it has been.
+bool waitWithEvents(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer tick; // wakes the loop to look again
+    tick.start(20);
+    while (!done() && clock.elapsed() < ms) {
+        if (SessionEndWatch::endedDuringStep())
+            return false;
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return !SessionEndWatch::endedDuringStep();
+}
+
 // Runs the command and says why it failed, if it did. Not a QProcess: ending the session may end
-// this process first, and the command must then go on rather than be killed with it.
+// this process first, and the command must then go on rather than be killed with it. False with
+// `why` empty when the session ended while it ran.
 bool runCommand(const QString &program, const QStringList &arguments, QString *why)
 {
     std::vector<QByteArray> args{QFile::encodeName(program)};
@@ -74,12 +94,11 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *w
                    .arg(program, QString::fromLocal8Bit(std::strerror(failed)));
         return false;
     }
-    QElapsedTimer clock;
-    clock.start();
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && clock.elapsed() < kCommandWaitMs)
-        QThread::msleep(50);
+    if (!waitWithEvents([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; },
+                        kCommandWaitMs))
+        return false;
     if (done != pid) {
         logger::warn(QStringLiteral("Logoff command still running after %1 s; not waiting for it")
                          .arg(kCommandWaitMs / 1000),
@@ -174,48 +193,76 @@ QVector<LogoffRoute::Step> LogoffRoute::logindSteps(const SessionFacts &facts)
     return steps;
 }
 
+QString LogoffRoute::Step::record() const
+{
+    switch (kind) {
+    case Kind::Command:
+    case Kind::Loginctl:
+        return QStringLiteral("%1 %2").arg(program, arguments.join(QLatin1Char(' ')));
+    case Kind::SessionManager:
+        return QStringLiteral("%1 over D-Bus").arg(name);
+    case Kind::Logind:
+        return QStringLiteral("logind TerminateSession");
+    }
+    return name;
+}
+
 LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
 {
     for (const Step &step : steps) {
+        // logind's session is ended only once: one that is closing would take TerminateSession
+        // as done and still answer success.
+        if (step.kind == Step::Kind::Logind || step.kind == Step::Kind::Loginctl) {
+            if (const auto closing = alreadyClosing(SessionFacts::current())) {
+                logger::info(*closing, logger::event("logoff"));
+                return {true, step.name, false};
+            }
+        }
+        // On record before it is carried out: the step may end this process.
+        logger::info(QStringLiteral("Logging off: %1").arg(step.record()), logger::event("logoff"));
+        logger::flush();
+        SessionEndWatch::stepStarted(step.name);
         QString why;
         bool accepted = false;
         switch (step.kind) {
         case Step::Kind::Command:
         case Step::Kind::Loginctl:
-            logger::info(QStringLiteral("Logging off: %1 %2")
-                             .arg(step.program, step.arguments.join(QLatin1Char(' '))),
-                         logger::event("logoff"));
             accepted = runCommand(step.program, step.arguments, &why);
             break;
         case Step::Kind::SessionManager:
-            switch (sessiondbus::callLogout(step.method)) {
+            switch (sessiondbus::callLogout(step.method, 30000, waitWithEvents)) {
             case sessiondbus::CallResult::Accepted:
-                logger::info(QStringLiteral("Logging off: %1 over D-Bus").arg(step.name),
-                             logger::event("logoff"));
-                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name),
-                             logger::event("logoff"));
-                return {true, step.name, !step.method.forced};
+                accepted = true;
+                break;
             case sessiondbus::CallResult::Absent:
                 why = QStringLiteral("not on the bus");
                 break;
             case sessiondbus::CallResult::Failed:
-                continue; // its error is logged already
+                why = QStringLiteral("refused"); // its error is logged already
+                break;
+            case sessiondbus::CallResult::Stopped:
+                break;
             }
             break;
         case Step::Kind::Logind:
-            accepted = sessiondbus::terminateLogindSession(step.arguments.first(), &why);
-            if (accepted) {
-                logger::info(QStringLiteral("Logging off: logind TerminateSession"),
-                             logger::event("logoff"));
-                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name),
-                             logger::event("logoff"));
-            }
+            accepted =
+                sessiondbus::terminateLogindSession(step.arguments.first(), &why, waitWithEvents);
             break;
         }
-        if (accepted)
+        SessionEndWatch::stepFinished();
+        if (SessionEndWatch::endedDuringStep()) // logged by the one that saw it
             return {true, step.name, false};
-        logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why),
-                     logger::event("logoff"));
+        if (accepted) {
+            // A command's outcome is its status line.
+            if (step.kind == Step::Kind::SessionManager || step.kind == Step::Kind::Logind)
+                logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name),
+                             logger::event("logoff"));
+            return {true, step.name,
+                    step.kind == Step::Kind::SessionManager && !step.method.forced};
+        }
+        if (step.kind != Step::Kind::SessionManager || why != QLatin1String("refused"))
+            logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why),
+                         logger::event("logoff"));
     }
     if (steps.isEmpty())
         logger::error(QStringLiteral(
@@ -226,6 +273,23 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
         logger::error(QStringLiteral("The session could not be ended: every way to log off failed"),
                       logger::event("logoff"));
     return {};
+}
+
+std::optional<QString> LogoffRoute::alreadyClosing(const SessionFacts &facts)
+{
+    if (facts.logindPath().isEmpty())
+        return std::nullopt;
+    QString why;
+    const auto state = sessiondbus::logindSessionState(facts.logindPath(), &why);
+    if (!state)
+        return why == QLatin1String("gone")
+                   ? std::optional<QString>(QStringLiteral("The session is already gone"))
+                   : std::nullopt;
+    if (*state != QLatin1String("closing"))
+        return std::nullopt;
+    const auto left = sessiondbus::logindSessionProcesses(facts.logindPath());
+    return left ? QStringLiteral("The session is already closing, %1 processes left").arg(*left)
+                : QStringLiteral("The session is already closing");
 }
 
 QString LogoffRoute::describe(const QVector<Step> &steps)

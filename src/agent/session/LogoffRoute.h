@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <optional>
+
 class SessionFacts;
 
 // The ways to end this session, in the order they are tried: LOGOFF_COMMAND, the running
@@ -23,6 +25,8 @@ public:
         QString program;     // Command and Loginctl
         QStringList arguments;
         sessiondbus::LogoutMethod method; // SessionManager
+        // In the log's "Logging off: ..." line.
+        QString record() const;
     };
 
     struct Outcome
@@ -42,7 +46,14 @@ public:
     static QVector<Step> logindSteps(const SessionFacts &facts);
 
     // Tries each step until one is accepted; every failure is logged at warn with its reason.
+    // Each is logged, and flushed, before it is carried out. A session that ends while a step runs
+    // has been ended through it. logind's steps are skipped for a session that is closing: it is
+    // ending already.
     static Outcome run(const QVector<Step> &steps);
+
+    // "The session is already closing, N processes left" when logind's session is closing (or
+    // gone); nothing otherwise.
+    static std::optional<QString> alreadyClosing(const SessionFacts &facts);
 
     // "a, then b, then c", for the check program.
     static QString describe(const QVector<Step> &steps);

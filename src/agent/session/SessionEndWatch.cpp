@@ -10,12 +10,38 @@
 #include <QTimer>
 
 #include <atomic>
+#include <mutex>
 
 namespace {
 
 std::atomic<SessionEndWatch *> running{nullptr};
 
 const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
+
+void logEnd(const QElapsedTimer &clock, const QString &through)
+{
+    logger::info(QStringLiteral("The session ended %1 s after the logout through %2")
+                     .arg(qRound(clock.elapsed() / 1000.0))
+                     .arg(through),
+                 logger::event("logoff"));
+}
+
+// The logoff step under way; the session's end may be reported from another thread (the exit
+// hook of a lost display).
+struct Step
+{
+    std::mutex mutex;
+    bool active = false;
+    std::atomic<bool> ended{false};
+    QString through;
+    QElapsedTimer clock;
+};
+
+Step &step()
+{
+    static Step *s = new Step; // read by exit hooks: never destroyed
+    return *s;
+}
 
 } // namespace
 
@@ -55,6 +81,14 @@ bool SessionEndWatch::wait(int seconds)
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, [&timeUp] { timeUp = true; });
     deadline.start(seconds * 1000);
+    QTimer poll;
+    if (!path_.isEmpty()) {
+        connect(&poll, &QTimer::timeout, this, [this] {
+            if (closing())
+                ended();
+        });
+        poll.start(kPollMs);
+    }
     running = this;
     while (!ended_ && !timeUp)
         loop.processEvents(QEventLoop::WaitForMoreEvents);
@@ -67,12 +101,41 @@ bool SessionEndWatch::wait(int seconds)
 
 bool SessionEndWatch::sessionEnding()
 {
-    SessionEndWatch *watch = running.load();
-    if (!watch)
+    if (SessionEndWatch *watch = running.load()) {
+        watch->ended();
+        logger::flush();
+        return true;
+    }
+    Step &s = step();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.active)
         return false;
-    watch->ended();
+    if (!s.ended.exchange(true))
+        logEnd(s.clock, s.through);
     logger::flush();
     return true;
+}
+
+void SessionEndWatch::stepStarted(const QString &through)
+{
+    Step &s = step();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.active = true;
+    s.ended = false;
+    s.through = through;
+    s.clock.start();
+}
+
+void SessionEndWatch::stepFinished()
+{
+    Step &s = step();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.active = false;
+}
+
+bool SessionEndWatch::endedDuringStep()
+{
+    return step().ended;
 }
 
 bool SessionEndWatch::closing()
@@ -106,8 +169,5 @@ void SessionEndWatch::ended()
     if (ended_)
         return;
     ended_ = true;
-    logger::info(QStringLiteral("The session ended %1 s after the logout through %2")
-                     .arg(qRound(clock_.elapsed() / 1000.0))
-                     .arg(through_),
-                 logger::event("logoff"));
+    logEnd(clock_, through_);
 }

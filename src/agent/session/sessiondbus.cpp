@@ -8,10 +8,12 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <QVariant>
@@ -63,10 +65,29 @@ QDBusMessage send(const QDBusConnection &bus, const QString &service, const QStr
     return bus.call(message, QDBus::Block, kCallTimeoutMs);
 }
 
+const QString kStopped = QStringLiteral("stopped");
+
+// The reply, waited for through `wait` where one is given.
+QDBusMessage send(const QDBusConnection &bus, const QString &service, const QString &path,
+                  const QString &interface, const QString &method, const QVariantList &args,
+                  Start start, const Waiter &wait)
+{
+    if (!wait)
+        return send(bus, service, path, interface, method, args, start);
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    message.setAutoStartService(start == Start::Yes);
+    QDBusPendingCall pending = bus.asyncCall(message, kCallTimeoutMs);
+    if (!wait([&pending] { return pending.isFinished(); }, kCallTimeoutMs + 500))
+        return message.createErrorReply(kStopped, QStringLiteral("the session ended meanwhile"));
+    pending.waitForFinished(); // at most the call's own time-out
+    return pending.reply();
+}
+
 // One method call.
 Outcome call(const QDBusConnection &bus, const QString &service, const QString &path,
              const QString &interface, const QString &method, const QVariantList &args = {},
-             Start start = Start::No)
+             Start start = Start::No, const Waiter &wait = {})
 {
     Outcome out;
     if (!bus.isConnected()) {
@@ -74,7 +95,7 @@ Outcome call(const QDBusConnection &bus, const QString &service, const QString &
         out.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
         return out;
     }
-    const QDBusMessage reply = send(bus, service, path, interface, method, args, start);
+    const QDBusMessage reply = send(bus, service, path, interface, method, args, start, wait);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         out.reply = reply;
         return out;
@@ -101,10 +122,10 @@ QString reason(const Outcome &outcome, const QString &bus = QStringLiteral("sess
     return outcome.shortError().isEmpty() ? QStringLiteral("no answer") : outcome.shortError();
 }
 
-Outcome callLogind(const QString &method, const QVariantList &args)
+Outcome callLogind(const QString &method, const QVariantList &args, const Waiter &wait = {})
 {
     return call(QDBusConnection::systemBus(), kLogin1, QStringLiteral("/org/freedesktop/login1"),
-                QStringLiteral("org.freedesktop.login1.Manager"), method, args);
+                QStringLiteral("org.freedesktop.login1.Manager"), method, args, Start::No, wait);
 }
 
 // The logind session object named `id`, else the one of this process.
@@ -279,15 +300,17 @@ const QList<LogoutMethod> &logoutMethods()
     return methods;
 }
 
-CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
+CallResult callLogout(const LogoutMethod &m, int busyRetryMs, const Waiter &wait)
 {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         const Outcome out =
-            call(sessionBus(), m.service, m.path, m.interface, m.method, m.args, Start::Yes);
+            call(sessionBus(), m.service, m.path, m.interface, m.method, m.args, Start::Yes, wait);
         if (out.reply)
             return CallResult::Accepted;
+        if (out.errorName == kStopped)
+            return CallResult::Stopped;
         if (out.absent)
             return CallResult::Absent;
         // Xfce's and GNOME's managers refuse while their session is still starting: worth
@@ -299,7 +322,10 @@ CallResult callLogout(const LogoutMethod &m, int busyRetryMs)
             logger::warn(QStringLiteral("Logoff through %1 refused for now (%2: %3); trying again")
                              .arg(m.name(), out.errorName, out.errorText),
                          logger::event("logoff"));
-            QThread::msleep(kBusyRetryPauseMs);
+            if (!wait)
+                QThread::msleep(kBusyRetryPauseMs);
+            else if (!wait([] { return false; }, kBusyRetryPauseMs))
+                return CallResult::Stopped;
             continue;
         }
         logger::warn(QStringLiteral("Logoff through %1 failed: %2: %3")
@@ -344,14 +370,44 @@ std::optional<QString> logindSessionState(const QString &path, QString *why)
     return std::nullopt;
 }
 
-bool terminateLogindSession(const QString &id, QString *why)
+std::optional<int> logindSessionProcesses(const QString &path)
 {
-    const Outcome out = callLogind(QStringLiteral("TerminateSession"), {id});
+    const auto scope = sessionProperty(path, QStringLiteral("Scope"));
+    if (!scope || scope->toString().isEmpty())
+        return std::nullopt;
+    // "0::/user.slice/user-1000.slice/session-4.scope" (cgroup2), or "1:name=systemd:/..." (the
+    // hybrid layout's systemd hierarchy), where this process is in that scope.
+    QFile own(QStringLiteral("/proc/self/cgroup"));
+    if (!own.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QString suffix = QLatin1Char('/') + scope->toString();
+    for (const QByteArray &line : own.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(':');
+        if (fields.size() != 3 || !QString::fromUtf8(fields[2]).endsWith(suffix))
+            continue;
+        QStringList roots;
+        if (fields[1].isEmpty())
+            roots << QStringLiteral("/sys/fs/cgroup") << QStringLiteral("/sys/fs/cgroup/unified");
+        else if (fields[1] == "name=systemd")
+            roots << QStringLiteral("/sys/fs/cgroup/systemd");
+        for (const QString &root : roots) {
+            QFile procs(root + QString::fromUtf8(fields[2]) + QStringLiteral("/cgroup.procs"));
+            if (procs.open(QIODevice::ReadOnly))
+                return int(procs.readAll().count('\n'));
+        }
+    }
+    return std::nullopt;
+}
+
+bool terminateLogindSession(const QString &id, QString *why, const Waiter &wait)
+{
+    const Outcome out = callLogind(QStringLiteral("TerminateSession"), {id}, wait);
     if (!out.reply)
-        *why =
-            out.absent && out.errorName != QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")
-                ? reason(out, QStringLiteral("system"))
-                : QStringLiteral("%1: %2").arg(out.errorName, out.errorText);
+        *why = out.errorName == kStopped ? kStopped
+               : out.absent &&
+                       out.errorName != QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")
+                   ? reason(out, QStringLiteral("system"))
+                   : QStringLiteral("%1: %2").arg(out.errorName, out.errorText);
     return out.reply.has_value();
 }
 

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QVariantList>
 
+#include <functional>
 #include <optional>
 
 namespace sessiondbus {
@@ -57,10 +58,15 @@ struct LogoutMethod
 // In the order tried: GNOME and MATE (forced), KDE's ksmserver and org.kde.Shutdown, Xfce.
 const QList<LogoutMethod> &logoutMethods();
 
-enum class CallResult { Accepted, Absent, Failed };
+// How a logout call waits, for its reply and between tries: wait(done, ms) returns when done()
+// holds or ms have passed; false when waiting is to stop at once (the session ended meanwhile).
+// Without one, the calls block.
+using Waiter = std::function<bool(const std::function<bool()> &done, int ms)>;
+
+enum class CallResult { Accepted, Absent, Failed, Stopped };
 // Calls `method`; an error reply is logged at warn level with its name and text, and one that
 // says the manager is busy (still starting) is retried for up to `busyRetryMs`.
-CallResult callLogout(const LogoutMethod &method, int busyRetryMs = 30000);
+CallResult callLogout(const LogoutMethod &method, int busyRetryMs = 30000, const Waiter &wait = {});
 
 // Whether `name` has an owner on the session bus now; whether the bus could start it on a call.
 // Neither starts anything.
@@ -76,7 +82,9 @@ std::optional<LogindSession> logindSession(const QString &id);
 // The session's State ("online", "active", "closing"); nothing with `why` "gone" when the
 // session object no longer exists, or the reason logind could not be asked.
 std::optional<QString> logindSessionState(const QString &path, QString *why);
-// logind TerminateSession; false with the reason when it failed.
-bool terminateLogindSession(const QString &id, QString *why);
+// The processes left in the session's scope, where this process can see its cgroup.
+std::optional<int> logindSessionProcesses(const QString &path);
+// logind TerminateSession; false with the reason when it failed ("stopped" when `wait` stopped).
+bool terminateLogindSession(const QString &id, QString *why, const Waiter &wait = {});
 
 } // namespace sessiondbus

@@ -12,7 +12,9 @@ namespace {
 int pipeFds[2] = {-1, -1};
 const std::atomic<bool> *gate = nullptr;
 
-extern "C" void onSigTerm(int)
+constexpr int kSignals[] = {SIGTERM, SIGHUP};
+
+extern "C" void onSigTerm(int sig)
 {
     const int saved = errno;
     if (gate && !gate->load()) {
@@ -22,12 +24,12 @@ extern "C" void onSigTerm(int)
         };
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
-        ::sigaction(SIGTERM, &action, nullptr);
-        ::raise(SIGTERM);
+        ::sigaction(sig, &action, nullptr);
+        ::raise(sig);
         errno = saved;
         return;
     }
-    const char byte = 1;
+    const char byte = char(sig);
     // Non-blocking: a burst of signals that fills the pipe loses nothing that matters.
     [[maybe_unused]] const ssize_t n = ::write(pipeFds[1], &byte, 1);
     errno = saved;
@@ -45,7 +47,8 @@ SigTermNotifier::~SigTermNotifier()
         };
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
-        ::sigaction(SIGTERM, &action, nullptr);
+        for (const int sig : kSignals)
+            ::sigaction(sig, &action, nullptr);
     }
 }
 
@@ -63,16 +66,30 @@ bool SigTermNotifier::install(const std::atomic<bool> *carryFrom)
     };
     action.sa_handler = onSigTerm;
     sigemptyset(&action.sa_mask);
+    for (const int sig : kSignals)
+        sigaddset(&action.sa_mask, sig);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0;
+    bool installed = true;
+    for (const int sig : kSignals) {
+        struct sigaction old
+        {
+        };
+        // A hangup that the starter chose to ignore (nohup) stays ignored.
+        if (sig == SIGHUP && ::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        installed = ::sigaction(sig, &action, nullptr) == 0 && installed;
+    }
+    return installed;
 }
 
 void SigTermNotifier::drain()
 {
     char buffer[64];
-    bool any = false;
-    while (::read(pipeFds[0], buffer, sizeof buffer) > 0)
-        any = true;
-    if (any)
-        emit received();
+    int first = 0;
+    ssize_t n = 0;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        if (!first)
+            first = buffer[0];
+    if (first)
+        emit received(first);
 }

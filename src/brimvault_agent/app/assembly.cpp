@@ -87,10 +87,10 @@ bool runWithoutTray()
 // ends the process at once, as there is nothing to announce yet.
 void handleSigTerm(SigTermNotifier &sigterm)
 {
-    QObject::connect(&sigterm, &SigTermNotifier::received, [] {
+    QObject::connect(&sigterm, &SigTermNotifier::received, [](int signal) {
         // After the logout, the session's end may come as SIGTERM.
         if (!SessionEndWatch::sessionEnding())
-            sigTerm(SIGTERM, nullptr);
+            sigTerm(signal, nullptr);
     });
     if (!sigterm.install(&MessagesProcessor::loginSent()))
         logger::warn(QStringLiteral("SIGTERM handler could not be installed"));

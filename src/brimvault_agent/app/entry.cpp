@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -64,10 +65,11 @@ std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
     return application;
 }
 
-void sigTerm(int, void *)
+void sigTerm(int sigNo, void *)
 {
     if (trayIcon)
-        trayIcon->end(QStringLiteral("SIGTERM received"));
+        trayIcon->end(sigNo == SIGHUP ? QStringLiteral("SIGHUP received")
+                                      : QStringLiteral("SIGTERM received"));
 }
 
 int processEntry(int argc, char **argv)

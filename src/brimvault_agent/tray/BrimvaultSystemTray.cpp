@@ -320,6 +320,7 @@ void BrimvaultSystemTray::logEnding(const QString &cause)
         {QStringLiteral("idle limit reached"), QStringLiteral("idle-limit")},
         {QStringLiteral("session limit reached"), QStringLiteral("session-limit")},
         {QStringLiteral("SIGTERM received"), QStringLiteral("sigterm")},
+        {QStringLiteral("SIGHUP received"), QStringLiteral("sighup")},
         {QStringLiteral("connection to the service lost"), QStringLiteral("link-lost")},
         {QStringLiteral("the display connection was lost"), QStringLiteral("display-lost")},
         {QStringLiteral("the Wayland compositor went away"), QStringLiteral("compositor-lost")},
