@@ -142,6 +142,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("TRAY_WAIT_SECONDS"), number(&Config::TRAY_WAIT_SECONDS, 0, 3600)},
         {QStringLiteral("TRAY_REQUIRED"), flag(&Config::TRAY_REQUIRED)},
         {QStringLiteral("LOGOFF_VERIFY_SECONDS"), number(&Config::LOGOFF_VERIFY_SECONDS, 0, 3600)},
+        {QStringLiteral("RECONNECT_SECONDS"), number(&Config::RECONNECT_SECONDS, 0, 86400)},
     };
     return table;
 }

@@ -33,6 +33,7 @@ struct Config
     int TRAY_WAIT_SECONDS = 30;     // how long start-up waits for a tray host; 0: check once
     bool TRAY_REQUIRED = true;      // false: without a tray, run without an icon
     int LOGOFF_VERIFY_SECONDS = 60; // after a logout applications may cancel; 0: no check
+    int RECONNECT_SECONDS = 0;      // how long a lost link is tried again; 0: the agent ends
 
     // The compiled-in values, with data paths resolved for this installation.
     static Config defaults();

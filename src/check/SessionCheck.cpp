@@ -153,10 +153,14 @@ SessionCheck::Finding SessionCheck::service()
                     "%1 answers, owned by %2 (%3), but sent no session information within %4 s")
                     .arg(address, ownerText, trust)
                     .arg(kAnswerTimeoutMs / 1000)};
+    const int reconnect = config().RECONNECT_SECONDS;
     return {name, Status::Ok,
-            QStringLiteral("%1 answers, owned by %2 (%3); policy: idle %4, session length %5")
+            QStringLiteral("%1 answers, owned by %2 (%3); policy: idle %4, session length %5; "
+                           "if the link is lost: %6")
                 .arg(address, ownerText, trust, limitText(*info, "idle", false),
-                     limitText(*info, "maxSession", true))};
+                     limitText(*info, "maxSession", true),
+                     reconnect > 0 ? QStringLiteral("reconnects for up to %1 s").arg(reconnect)
+                                   : QStringLiteral("ends (RECONNECT_SECONDS = 0)"))};
 }
 
 SessionCheck::Finding SessionCheck::tray()

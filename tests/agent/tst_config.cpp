@@ -102,6 +102,7 @@ private slots:
         QTest::newRow("TRAY_WAIT_SECONDS") << "TRAY_WAIT_SECONDS" << qint64(0) << qint64(3600);
         QTest::newRow("LOGOFF_VERIFY_SECONDS")
             << "LOGOFF_VERIFY_SECONDS" << qint64(0) << qint64(3600);
+        QTest::newRow("RECONNECT_SECONDS") << "RECONNECT_SECONDS" << qint64(0) << qint64(86400);
     }
     void numericBounds()
     {

@@ -60,7 +60,9 @@ private slots:
         }
         QCOMPARE(names, (QStringList{"configuration", "log", "service", "tray", "idle", "logoff",
                                      "instance"}));
-        QVERIFY(lines[2].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s")));
+        QVERIFY(
+            lines[2].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s; if "
+                                             "the link is lost: ends (RECONNECT_SECONDS = 0)")));
         QVERIFY(lines[3].contains(QStringLiteral("XEmbed tray host")));
         QVERIFY(
             lines[4].startsWith(QStringLiteral("idle: OK the XScreenSaver extension: idle for ")));

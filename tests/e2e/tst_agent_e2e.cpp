@@ -42,13 +42,20 @@ class TestAgentE2E : public QObject
                                              QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
         return {};
     }
-    void startSim(const QStringList &policy)
+    // On `onPort` (0: a free one), as another user when `asNobody`.
+    void startSim(const QStringList &policy, int onPort = 0, bool asNobody = false)
     {
         sim.kill();
         sim.waitForFinished();
         simEvents.clear();
-        sim.start(QStringLiteral(SIM_PATH),
-                  QStringList{QStringLiteral("--port"), QStringLiteral("0")} + policy);
+        const QStringList args = QStringList{QStringLiteral(SIM_PATH), QStringLiteral("--port"),
+                                             QString::number(onPort)} +
+                                 policy;
+        if (asNobody)
+            sim.start(QStringLiteral("setpriv"),
+                      QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + args);
+        else
+            sim.start(args.first(), args.mid(1));
         QVERIFY(sim.waitForStarted());
         port = simEvents.wait(QStringLiteral("listening"))
                    .value(QStringLiteral("port"))
@@ -533,6 +540,67 @@ private slots:
                 "owned by uid 65534 while uid 0 is trusted")
                 .arg(port)));
         QVERIFY(simEvents.wait(QStringLiteral("login"), 500).isEmpty()); // nothing was sent to it
+    }
+
+    // The service restarts under a running agent, as a package upgrade does: the agent stays,
+    // refuses a listener of another user in the gap, logs in to the new service, and the session
+    // limit set before the loss ends the session on time, counted from the agent's start.
+    void serviceRestartKeepsTheSession()
+    {
+        startSim({QStringLiteral("--max-session"), QStringLiteral("20")});
+        startAgent(QStringLiteral("RECONNECT_SECONDS = 60\n"));
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        QTRY_VERIFY(log().contains(QStringLiteral("session length 20 s")));
+        sim.kill();
+        sim.waitForFinished();
+        QTRY_VERIFY(log().contains(QStringLiteral(
+            "WARN [main] Lost the connection to the service; reconnecting for up to 60 s")));
+        if (geteuid() == 0) {
+            startSim({}, port, true);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                log().contains(QStringLiteral("belongs to uid 65534, not uid 0; not trusted; "
+                                              "trying again")),
+                5000);
+            QVERIFY(simEvents.wait(QStringLiteral("login"), 500).isEmpty());
+        }
+        QTest::qWait(8000); // the gap outlasts a tick, so that a limit counted anew would show
+        startSim({QStringLiteral("--max-session"), QStringLiteral("20")}, port);
+        QVERIFY(!simEvents.wait(QStringLiteral("login"), 5000).isEmpty());
+        QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
+        QVERIFY(agent.waitForFinished(30000));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(endedFor(QStringLiteral("session limit reached")));
+        QVERIFY(oneLogout());
+        const QDateTime ended = logTime(QStringLiteral("Ending: session limit reached"));
+        QVERIFY(ended >= logTime(QStringLiteral("Initializing")).addSecs(20));
+        QVERIFY(ended < logTime(QStringLiteral("Reconnected to the service after")).addSecs(20));
+    }
+
+    // No service within RECONNECT_SECONDS, or SIGTERM while offline: the agent ends as without
+    // reconnecting, status 0 and no logoff, and says that no logout could be sent.
+    void offlineEnds_data()
+    {
+        QTest::addColumn<bool>("sigterm");
+        QTest::newRow("no service in time") << false;
+        QTest::newRow("SIGTERM") << true;
+    }
+    void offlineEnds()
+    {
+        QFETCH(bool, sigterm);
+        startAgent(QStringLiteral("RECONNECT_SECONDS = 3\n"));
+        QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
+        sim.kill();
+        sim.waitForFinished();
+        QTRY_VERIFY(log().contains(QStringLiteral("reconnecting for up to 3 s")));
+        if (sigterm)
+            ::kill(pid_t(agent.processId()), SIGTERM);
+        QVERIFY(agent.waitForFinished(10000));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(endedFor(sigterm ? QStringLiteral("SIGTERM received")
+                                 : QStringLiteral("connection to the service lost")));
+        QCOMPARE(log().contains(QStringLiteral("No service within 3 s; ending")), !sigterm);
+        QVERIFY(log().contains(QStringLiteral("No logout could be sent")));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
 
     void shortSessionWarnsThenLogsOffATickLater()

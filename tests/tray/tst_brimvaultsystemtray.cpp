@@ -95,6 +95,29 @@ private slots:
         QCOMPARE(tray->toolTip(), QStringLiteral("100% %1 Desk: Online"));
     }
 
+    // RECONNECT_SECONDS: a lost link shows offline while the limits go on, then the agent logs
+    // in again and is online.
+    void lostLinkReconnects()
+    {
+        Config c = Config::defaults();
+        c.RECONNECT_SECONDS = 30;
+        auto tray = makeTray(c);
+        tray->information(map({{"maxSession", 600}}));
+        const quint16 port = server->port();
+        LogCapture capture;
+        server.reset(); // the service goes away
+        QTRY_COMPARE(tray->toolTip(), QStringLiteral("Brimvault Agent: Offline"));
+        QVERIFY(tray->timer->isActive());
+        QCOMPARE(tray->maxSessionTime, std::optional<qint64>(600));
+        server = std::make_unique<ServerIPC>();
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        QVERIFY(server->listen(port));
+        QTRY_COMPARE(login.count(), 1);
+        QCOMPARE(tray->toolTip(), QStringLiteral("Brimvault Agent: Online"));
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Reconnected to the service after")), 1);
+        QVERIFY(!app::doLogoff);
+    }
+
     void noMenuWhenDisabled()
     {
         Config c = Config::defaults();

@@ -23,35 +23,52 @@ QString textOf(const ipc::Message &message)
 
 } // namespace
 
+std::unique_ptr<ClientIPC> MessagesProcessor::connectOnce(QString *why, QString *untrusted)
+{
+    try {
+        auto client = std::make_unique<ClientIPC>(config().IPC_PORT, config().IPC_SERVICE_UID);
+        client->start();
+        return client;
+    } catch (const std::exception &e) {
+        if (dynamic_cast<const UntrustedPeerError *>(&e)) {
+            if (untrusted)
+                *untrusted = QString::fromUtf8(e.what());
+            else
+                logger::warn(QString::fromUtf8(e.what()));
+        }
+        logger::debug(QStringLiteral("IPC Server is not reachable"));
+        const auto *ipcError = dynamic_cast<const IpcError *>(&e);
+        *why = ipcError ? ipcError->reason() : QString::fromUtf8(e.what());
+        return nullptr;
+    }
+}
+
 MessagesProcessor::MessagesProcessor()
 {
     setObjectName(QStringLiteral("link"));
-    QString lastFailure;
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        try {
-            ipc = std::make_unique<ClientIPC>(config().IPC_PORT, config().IPC_SERVICE_UID);
-            ipc->start();
-            const auto owner = ipc->serviceOwner();
-            logger::info(QStringLiteral("Connected to the service at 127.0.0.1:%1, owned by uid %2")
-                             .arg(config().IPC_PORT)
-                             .arg(owner ? QString::number(*owner) : QStringLiteral("unknown")),
-                         {{"BRIMVAULT_EVENT", QStringLiteral("connected")}});
-            break;
-        } catch (const std::exception &e) {
-            if (dynamic_cast<const UntrustedPeerError *>(&e))
-                logger::warn(QString::fromUtf8(e.what()));
-            logger::debug(QStringLiteral("IPC Server is not reachable"));
-            lastFailure = utils::exceptionToMessage(e);
-            const auto *ipcError = dynamic_cast<const IpcError *>(&e);
-            failureReason_ = ipcError ? ipcError->reason() : QString::fromUtf8(e.what());
-            ipc.reset();
+    for (int attempt = 0; attempt < kConnectAttempts && !ipc; ++attempt) {
+        ipc = connectOnce(&failureReason_);
+        if (!ipc)
             std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
-        }
     }
-    if (!ipc)
-        logger::debug(
-            QStringLiteral("Gave up after %1 attempts: %2").arg(kConnectAttempts).arg(lastFailure));
+    if (ipc) {
+        const auto owner = ipc->serviceOwner();
+        logger::info(QStringLiteral("Connected to the service at 127.0.0.1:%1, owned by uid %2")
+                         .arg(config().IPC_PORT)
+                         .arg(owner ? QString::number(*owner) : QStringLiteral("unknown")),
+                     {{"BRIMVAULT_EVENT", QStringLiteral("connected")}});
+    } else {
+        logger::debug(QStringLiteral("Gave up after %1 attempts: %2")
+                          .arg(kConnectAttempts)
+                          .arg(failureReason_));
+    }
     running = false;
+}
+
+MessagesProcessor::MessagesProcessor(std::unique_ptr<ClientIPC> connected)
+    : ipc(std::move(connected))
+{
+    setObjectName(QStringLiteral("link"));
 }
 
 MessagesProcessor::~MessagesProcessor()
@@ -109,10 +126,9 @@ void MessagesProcessor::sendLogin(const QString &userName)
     }
 }
 
-void MessagesProcessor::sendLogout(const QString &userName)
+bool MessagesProcessor::sendLogout(const QString &userName)
 {
-    if (ipc)
-        ipc->sendLogout(userName);
+    return ipc && ipc->sendLogout(userName);
 }
 
 void MessagesProcessor::stop()
@@ -185,7 +201,8 @@ void MessagesProcessor::run()
                               .arg(utils::exceptionToMessage(std::current_exception())));
         }
     }
-    if (!ipc->running() && running)
+    // With RECONNECT_SECONDS the program goes on; the tray says so.
+    if (!ipc->running() && running && config().RECONNECT_SECONDS == 0)
         logger::warn(QStringLiteral("Lost connection with Service, closing program"));
     emit exit();
     loopEnded.store(true, std::memory_order_release);

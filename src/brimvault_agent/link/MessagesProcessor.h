@@ -27,8 +27,15 @@ public:
 
     // Blocks while it tries to connect; never throws. See isAlive().
     MessagesProcessor();
+    // Over a client that connectOnce() made.
+    explicit MessagesProcessor(std::unique_ptr<ClientIPC> connected);
     // Stops the link and waits (bounded) for the thread, so a running thread is never destroyed.
     ~MessagesProcessor() override;
+
+    // One attempt at the service, with every check of the first connection (the owner of its
+    // socket); any thread. Null with `why` set when it failed. A listener of another user is
+    // logged, or its text put in `untrusted` for the caller to log.
+    static std::unique_ptr<ClientIPC> connectOnce(QString *why, QString *untrusted = nullptr);
 
     bool isAlive() const;
     // Why the last connection attempt failed, for the start-up error.
@@ -37,7 +44,8 @@ public:
     void sendLogin(const QString &userName);
     // True from the moment the first login is handed to the link; read from a signal handler.
     static const std::atomic<bool> &loginSent();
-    void sendLogout(const QString &userName);
+    // False when it could not be queued: no connection.
+    bool sendLogout(const QString &userName);
     // Asks the loop to end; does not wait.
     void stop();
 

@@ -14,6 +14,7 @@
 #include "brimvault_agent/dialogs/About.h"
 #include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
+#include "brimvault_agent/link/Reconnector.h"
 #include <QHash>
 
 #include <QApplication>
@@ -111,14 +112,14 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
                 .arg(ipc->failureReason()));
 
     stopped = false;
-    connect(ipc.get(), &MessagesProcessor::disconnect, this, &BrimvaultSystemTray::disconnect);
-    connect(ipc.get(), &MessagesProcessor::displayMessage, this,
-            &BrimvaultSystemTray::displayMessage);
-    connect(ipc.get(), &MessagesProcessor::information, this, &BrimvaultSystemTray::information);
-    connect(ipc.get(), &MessagesProcessor::exit, this,
-            [this] { end(QStringLiteral("connection to the service lost")); });
-    connect(ipc.get(), &MessagesProcessor::logoff, this, &BrimvaultSystemTray::logoff);
-    connect(ipc.get(), &MessagesProcessor::script, this, &BrimvaultSystemTray::executeScript);
+    wireLink();
+    reconnector = new Reconnector(this);
+    connect(reconnector, &Reconnector::connected, this, &BrimvaultSystemTray::reconnected);
+    connect(reconnector, &Reconnector::gaveUp, this, [this] {
+        logger::warn(
+            QStringLiteral("No service within %1 s; ending").arg(config().RECONNECT_SECONDS));
+        end(QStringLiteral("connection to the service lost"));
+    });
 
     ipc->requestInformation();
     timer->start(kCheckIntervalMs);
@@ -131,6 +132,51 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
 BrimvaultSystemTray::~BrimvaultSystemTray()
 {
     ipc.reset();
+}
+
+void BrimvaultSystemTray::wireLink()
+{
+    connect(ipc.get(), &MessagesProcessor::disconnect, this, &BrimvaultSystemTray::disconnect);
+    connect(ipc.get(), &MessagesProcessor::displayMessage, this,
+            &BrimvaultSystemTray::displayMessage);
+    connect(ipc.get(), &MessagesProcessor::information, this, &BrimvaultSystemTray::information);
+    connect(ipc.get(), &MessagesProcessor::exit, this, &BrimvaultSystemTray::linkEnded);
+    connect(ipc.get(), &MessagesProcessor::logoff, this, &BrimvaultSystemTray::logoff);
+    connect(ipc.get(), &MessagesProcessor::script, this, &BrimvaultSystemTray::executeScript);
+}
+
+void BrimvaultSystemTray::linkEnded()
+{
+    const int seconds = config().RECONNECT_SECONDS;
+    if (seconds == 0 || stopped) {
+        end(QStringLiteral("connection to the service lost"));
+        return;
+    }
+    // Limits go on being enforced from here: the timer runs on.
+    offline = true;
+    setOffline();
+    logger::warn(QStringLiteral("Lost the connection to the service; reconnecting for up to %1 s")
+                     .arg(seconds),
+                 {{"BRIMVAULT_EVENT", QStringLiteral("link-lost")}});
+    reconnector->start(seconds);
+}
+
+void BrimvaultSystemTray::reconnected(ClientIPC *client)
+{
+    std::unique_ptr<ClientIPC> connected(client);
+    if (stopped)
+        return;
+    // The old link's loop has ended; its destructor waits, bounded, for its thread.
+    ipc = std::make_unique<MessagesProcessor>(std::move(connected));
+    wireLink();
+    ipc->requestInformation();
+    ipc->start();
+    ipc->sendLogin(operations::getCurrentUser());
+    offline = false;
+    setOnline();
+    logger::info(
+        QStringLiteral("Reconnected to the service after %1 s").arg(reconnector->elapsedSeconds()),
+        {{"BRIMVAULT_EVENT", QStringLiteral("connected")}});
 }
 
 void BrimvaultSystemTray::setOnline()
@@ -370,7 +416,10 @@ void BrimvaultSystemTray::quit(bool logoff)
         logEnding(endCause.isEmpty() ? QStringLiteral("the application was asked to quit")
                                      : endCause);
         try {
-            ipc->sendLogout(operations::getCurrentUser());
+            reconnector->stop();
+            if (!ipc->sendLogout(operations::getCurrentUser()) && offline)
+                logger::warn(
+                    QStringLiteral("No logout could be sent: no connection to the service"));
             timer->stop();
             ipc->stop();
         } catch (...) {

@@ -14,7 +14,9 @@
 
 class About;
 class BrimvaultMessageDialog;
+class ClientIPC;
 class MessagesProcessor;
+class Reconnector;
 class QApplication;
 class QMenu;
 class QTimer;
@@ -63,6 +65,11 @@ private:
     friend class TestBrimvaultSystemTray;
 
     void closeNotices();
+    // The link's signals to this controller's slots.
+    void wireLink();
+    // The link's loop ended: with RECONNECT_SECONDS the agent goes on offline, else it ends.
+    void linkEnded();
+    void reconnected(ClientIPC *client);
     // "Ending: <cause>", with the cause as a key in the journal.
     static void logEnding(const QString &cause);
 
@@ -77,6 +84,8 @@ private:
     std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<MessagesProcessor> ipc;
+    Reconnector *reconnector = nullptr;
+    bool offline = false; // the link was lost and is not back
     WarningNotices *notices = nullptr;
     QDateTime sessionStart;
     std::optional<qint64> maxIdleTime;
