@@ -113,6 +113,21 @@ Field target()
     return f;
 }
 
+// ignore or honour (the British spelling; "honor" is taken too).
+Field inhibitors()
+{
+    Field f = text(&Config::IDLE_INHIBITORS);
+    f.set = [](Config &c, const QString &v) {
+        const QString s = v.trimmed().toLower();
+        if (s != QLatin1String("ignore") && s != QLatin1String("honour") &&
+            s != QLatin1String("honor"))
+            return false;
+        c.IDLE_INHIBITORS = s == QLatin1String("ignore") ? s : QStringLiteral("honour");
+        return true;
+    };
+    return f;
+}
+
 const std::map<QString, Field> &fields()
 {
     static const std::map<QString, Field> table = {
@@ -143,6 +158,7 @@ const std::map<QString, Field> &fields()
         {QStringLiteral("TRAY_REQUIRED"), flag(&Config::TRAY_REQUIRED)},
         {QStringLiteral("LOGOFF_VERIFY_SECONDS"), number(&Config::LOGOFF_VERIFY_SECONDS, 0, 3600)},
         {QStringLiteral("RECONNECT_SECONDS"), number(&Config::RECONNECT_SECONDS, 0, 86400)},
+        {QStringLiteral("IDLE_INHIBITORS"), inhibitors()},
     };
     return table;
 }

@@ -34,6 +34,7 @@ struct Config
     bool TRAY_REQUIRED = true;      // false: without a tray, run without an icon
     int LOGOFF_VERIFY_SECONDS = 60; // after a logout applications may cancel; 0: no check
     int RECONNECT_SECONDS = 0;      // how long a lost link is tried again; 0: the agent ends
+    QString IDLE_INHIBITORS = QStringLiteral("ignore"); // or "honour": inhibitors hold idle at 0
 
     // The compiled-in values, with data paths resolved for this installation.
     static Config defaults();

@@ -5,6 +5,7 @@
 #include "agent/log.h"
 #include "agent/operations.h"
 #include "agent/protocol.h"
+#include "agent/session/IdleTime.h"
 #include "agent/session/LogoffRoute.h"
 #include "agent/session/SessionFacts.h"
 #include "brimvault_agent/app/SessionLock.h"
@@ -43,7 +44,8 @@ QVector<SessionCheck::Finding> SessionCheck::run()
     // Idle time in a Wayland session counts from the connection: open it first, so the other
     // checks give it time to hear from the compositor.
     operations::startIdleTracking();
-    return {configuration(), record(), service(), tray(), idle(), logoff(), instance()};
+    return {configuration(), record(),     service(), tray(),
+            idle(),          inhibitors(), logoff(),  instance()};
 }
 
 SessionCheck::Finding SessionCheck::configuration()
@@ -202,14 +204,31 @@ SessionCheck::Finding SessionCheck::idle()
     }
     try {
         const double seconds = operations::getIdleDuration();
+        // The policy, and a source that holds idle at 0 during a video whatever it says.
+        const QString policy =
+            QStringLiteral("; IDLE_INHIBITORS = %1").arg(config().IDLE_INHIBITORS);
+        const QString follows = IdleTime::sourceFollowsInhibitors()
+                                    ? QStringLiteral(" (this source follows idle inhibitors)")
+                                    : QString();
         return {QStringLiteral("idle"), Status::Ok,
-                QStringLiteral("%1: idle for %2 s")
+                QStringLiteral("%1: idle for %2 s%3%4")
                     .arg(operations::idleSourceName())
-                    .arg(seconds, 0, 'f', 1)};
+                    .arg(seconds, 0, 'f', 1)
+                    .arg(follows, policy)};
     } catch (const std::exception &e) {
         return {QStringLiteral("idle"), Status::Fail,
                 QStringLiteral("no source: %1").arg(QString::fromUtf8(e.what()))};
     }
+}
+
+SessionCheck::Finding SessionCheck::inhibitors()
+{
+    const bool honour = config().IDLE_INHIBITORS == QLatin1String("honour");
+    return {QStringLiteral("inhibitors"), Status::Ok,
+            QStringLiteral("%1; %2").arg(
+                honour ? QStringLiteral("honoured: an active one holds idle at 0")
+                       : QStringLiteral("ignored (IDLE_INHIBITORS = ignore)"),
+                IdleTime::inhibitorReport().join(QStringLiteral("; ")))};
 }
 
 SessionCheck::Finding SessionCheck::logoff()

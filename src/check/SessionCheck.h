@@ -36,6 +36,7 @@ private:
     Finding service();
     Finding tray();
     Finding idle();
+    Finding inhibitors();
     Finding logoff();
     Finding instance();
 };

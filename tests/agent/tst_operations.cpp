@@ -1,8 +1,10 @@
 #include "LogCapture.h"
+#include "PrivateSystemBus.h"
 
 #include "agent/Config.h"
 #include "agent/errors.h"
 #include "agent/operations.h"
+#include "agent/session/SessionFacts.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -31,6 +33,32 @@ private slots:
     {
         if (dpy)
             XCloseDisplay(dpy);
+    }
+
+    // X11's idle time is input only; under "honour", logind's idle lock of the user holds it at 0.
+    void x11IdleUnderALogindInhibitor()
+    {
+        if (!dpy)
+            QSKIP("needs an X display");
+        PrivateSystemBus bus;
+        QVERIFY(bus.start());
+        QProcess logind;
+        logind.start(QStringLiteral(STANDINS_PATH),
+                     {"--logind", "active", "--system", bus.address, "--inhibit", "logind"});
+        QVERIFY(logind.waitForReadyRead(5000));
+        QTest::qWait(1200); // no input meanwhile
+        for (const QString policy : {"ignore", "honour"}) {
+            Config c = Config::defaults();
+            c.IDLE_INHIBITORS = policy;
+            setConfig(c);
+            const double idle = operations::getIdleDuration();
+            QVERIFY2(policy == QLatin1String("honour") ? idle == 0 : idle >= 1.0,
+                     qPrintable(QString::number(idle)));
+        }
+        setConfig(Config::defaults());
+        logind.kill();
+        logind.waitForFinished();
+        SessionFacts::refresh(); // it knew logind's session
     }
 
     void currentUserFromPasswordDatabase()

@@ -196,6 +196,50 @@ private slots:
         QCOMPARE(operations::getIdleDuration(), 0.0);
     }
 
+    // An idle inhibitor from each reader, under both policies: "ignore" keeps Mutter's 5 s,
+    // "honour" holds 0 (said once), and after the release counts from it.
+    void inhibitorsHoldIdle_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("who");
+        QTest::newRow("logind") << QStringList{"--logind", "active", "--system", systemBus.address}
+                                << ""
+                                << "video-call: Presenting";
+        QTest::newRow("gnome") << QStringList{"--session-manager", "gnome"}
+                               << "org.gnome.SessionManager"
+                               << "an inhibitor of GNOME's session manager";
+        QTest::newRow("pm") << QStringList{} << "org.freedesktop.PowerManagement.Inhibit"
+                            << "an inhibitor of org.freedesktop.PowerManagement";
+    }
+    void inhibitorsHoldIdle()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, name);
+        QFETCH(QString, who);
+        const QString mutter = "org.gnome.Mutter.IdleMonitor";
+        for (const QString policy : {"ignore", "honour"}) {
+            Config c = Config::defaults();
+            c.IDLE_INHIBITORS = policy;
+            setConfig(c);
+            startStandins(args +
+                              QStringList{"--mutter", "5000", "--inhibit", QTest::currentDataTag()},
+                          {mutter, name});
+            LogCapture capture;
+            const double held = policy == QLatin1String("honour") ? 0.0 : 5.0;
+            QCOMPARE(operations::getIdleDuration(), held);
+            QCOMPARE(operations::getIdleDuration(), held);
+            QCOMPARE(capture.count("Idle held at 0 by an idle inhibitor: " + who),
+                     held == 0 ? 1 : 0);
+            cleanup();
+            startStandins({"--mutter", "5000"}, {mutter});
+            QVERIFY(operations::getIdleDuration() < (held == 0 ? 1.0 : 5.1));
+            QCOMPARE(capture.count("Idle inhibitor released; idle counts from now"),
+                     held == 0 ? 1 : 0);
+            cleanup();
+        }
+    }
+
     void noSourceIsAClearError()
     {
         try {

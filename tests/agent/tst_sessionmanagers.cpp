@@ -4,6 +4,7 @@
 
 #include "agent/Config.h"
 #include "agent/operations.h"
+#include "agent/session/IdleTime.h"
 #include "agent/session/SessionFacts.h"
 #include "agent/session/sessiondbus.h"
 
@@ -105,10 +106,12 @@ private slots:
                                  10000);
         QProcess inhibitor;
         inhibitor.start(QStringLiteral("gnome-session-inhibit"),
-                        {QStringLiteral("--inhibit"), QStringLiteral("logout"),
+                        {QStringLiteral("--inhibit"), QStringLiteral("logout:idle"),
                          QStringLiteral("sleep"), QStringLiteral("60")});
         QVERIFY(inhibitor.waitForStarted());
-        QTest::qWait(1000);
+        // Its idle inhibitor, as IDLE_INHIBITORS = honour reads it.
+        QTRY_VERIFY(IdleTime::inhibitorReport().contains(
+            "org.gnome.SessionManager: an inhibitor of GNOME's session manager"));
         qputenv("XDG_SESSION_ID", "c7");
         SessionFacts::refresh();
         setConfig(Config::defaults());

@@ -58,8 +58,8 @@ private slots:
             names << line.section(QLatin1Char(':'), 0, 0);
             QVERIFY2(line.section(QLatin1Char(' '), 1, 1) == QLatin1String("OK"), qPrintable(line));
         }
-        QCOMPARE(names, (QStringList{"configuration", "log", "service", "tray", "idle", "logoff",
-                                     "instance"}));
+        QCOMPARE(names, (QStringList{"configuration", "log", "service", "tray", "idle",
+                                     "inhibitors", "logoff", "instance"}));
         QVERIFY(
             lines[2].endsWith(QStringLiteral("policy: idle 900 s, session length 28800 s; if "
                                              "the link is lost: ends (RECONNECT_SECONDS = 0)")));

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The agent in a Wayland session (run by with-compositor.sh --tray): its tray icon on waybar,
 # idle time from the compositor, and an idle limit of 40 s.
-# Usage: test_wayland.sh AGENT SIM idle-logoff|typing|compositor-ends|platform [CHECK]
+# Usage: test_wayland.sh AGENT SIM idle-logoff|typing|compositor-ends|platform|inhibited-ignore|
+#                        inhibited-honour [CHECK]
 #   idle-logoff:     nobody touches anything; the agent logs the user off at the limit.
 #   typing:          wtype types every 10 s; after 60 s the agent still runs and never logged off.
 #   compositor-ends: the compositor goes away, as at the end of the session; the service still
 #                    hears the logout.
 #   platform:        no X server and nothing says Wayland (XDG_SESSION_TYPE, QT_QPA_PLATFORM
 #                    unset): the agent picks Wayland and logs in; the check says what would fail.
+#   inhibited-*:     under sway, a window holds an idle inhibitor (as a video player does) with
+#                    IDLE_INHIBITORS ignore or honour: the log names the source that follows
+#                    inhibitors; no logoff while it is held, then one at the limit from its release.
 set -euo pipefail
 agent="$1" sim="$2" mode="$3" check="${4:-}"
 work="$(mktemp -d)"
@@ -25,6 +29,13 @@ if [ "$mode" = platform ]; then
     line=$(QT_QPA_PLATFORM=xcb BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$check" | grep '^tray:' || true)
     echo "check with xcb: $line"
     case "$line" in "tray: FAIL Qt platform xcb cannot connect: DISPLAY is not set"*) ;; *) fail "check: $line" ;; esac
+fi
+if [[ $mode == inhibited-* ]]; then
+    echo "IDLE_INHIBITORS = ${mode#inhibited-}" >>"$work/agent.conf"
+    export SWAYSOCK; SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock | head -n1)
+    GDK_BACKEND=wayland zenity --info --text video >/dev/null 2>&1 &
+    for _ in $(seq 100); do swaymsg -t get_tree | grep -q '"app_id": "zenity"' && break; sleep 0.1; done
+    swaymsg -q '[app_id="zenity"] inhibit_idle open' || fail "no inhibitor"
 fi
 start=$(date +%s)
 BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>"$work/agent.err" &
@@ -64,6 +75,24 @@ typing)
     status=0; wait $agent_pid || status=$?
     [ "$status" = 0 ] || fail "agent exit status $status"
     ;;
+inhibited-ignore)
+    for _ in $(seq 60); do grep -q "follows idle inhibitors" "$work/agent.log" && break; sleep 1; done
+    grep "follows idle inhibitors" "$work/agent.log" || fail "no line on the source that follows inhibitors"
+    [ ! -e "$work/logged-off" ] || fail "logged off while inhibited"
+    kill -TERM $agent_pid; wait $agent_pid || fail "agent exit status $?"
+    ;;
+inhibited-honour)
+    sleep 60 # past the grace and the limit
+    kill -0 $agent_pid 2>/dev/null && [ ! -e "$work/logged-off" ] || fail "ended while inhibited"
+    swaymsg -q '[app_id="zenity"] inhibit_idle none'
+    released=$(date +%s)
+    for _ in $(seq 90); do kill -0 $agent_pid 2>/dev/null || break; sleep 1; done
+    wait $agent_pid || fail "agent exit status $?"
+    for _ in $(seq 30); do [ -s "$work/logged-off" ] && break; sleep 0.1; done
+    took=$(($(cat "$work/logged-off" 2>/dev/null || echo 0) - released))
+    [ $took -ge 40 ] || fail "logged off $took s after the release, before the 40 s limit"
+    echo "logged off $took s after the inhibitor's release"
+    ;;
 compositor-ends)
     for _ in $(seq 100); do grep -q "Session limits:" "$work/agent.log" && break; sleep 0.1; done
     kill "$COMPOSITOR_PID"
@@ -75,6 +104,7 @@ compositor-ends)
     exit 0
     ;;
 esac
+grep -hE "follows idle inhibitors|Idle held|Idle inhibitor" "$work/agent.log" || true
 grep -o "Idle time from the Wayland [a-z_0-9]* protocol" "$work/agent.log" | head -n1 | grep . || fail "no Wayland idle source"
 grep -q "Idle time not available" "$work/agent.log" && fail "idle time failed"
 grep -o '"user has been idle for: [0-9.]*' -i "$work/agent.log" | tail -n1 || true

@@ -4,7 +4,7 @@
 //
 //   dbus_standins [--mutter MS] [--screensaver MS] [--logind IDLE_SINCE_US|active] [--system]
 //                 [--session-manager gnome|kde|mate|xfce] [--busy N] [--refuse ERROR]
-//                 [--watcher] [--end-on-logout closing|removed]
+//                 [--watcher] [--end-on-logout closing|removed] [--inhibit logind|gnome|pm]
 // logind as logind 252 is: the session's processes are those that asked about it; TerminateSession
 // makes it "closing" and sends them SIGTERM, the caller too, before it answers, and does nothing
 // (successfully) when it is closing already; no PropertiesChanged for State; SessionRemoved once
@@ -17,6 +17,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QFile>
 #include <QStringList>
@@ -26,6 +27,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <unistd.h>
 
 namespace {
 
@@ -61,7 +63,39 @@ bool alive(qint64 pid)
 
 const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
 
+QString inhibit; // who holds an idle inhibitor: logind, gnome or pm
+
 } // namespace
+
+// logind's inhibitor lock: what, who, why, mode, uid, pid.
+struct Inhibitor
+{
+    QString what, who, why, mode;
+    uint uid = 0, pid = 0;
+};
+Q_DECLARE_METATYPE(Inhibitor)
+QDBusArgument &operator<<(QDBusArgument &a, const Inhibitor &i)
+{
+    a.beginStructure();
+    a << i.what << i.who << i.why << i.mode << i.uid << i.pid;
+    a.endStructure();
+    return a;
+}
+const QDBusArgument &operator>>(const QDBusArgument &a, Inhibitor &i)
+{
+    a.beginStructure();
+    a >> i.what >> i.who >> i.why >> i.mode >> i.uid >> i.pid;
+    a.endStructure();
+    return a;
+}
+
+class PowerManagement : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PowerManagement.Inhibit")
+public slots:
+    bool HasInhibit() { return true; }
+};
 
 class Mutter : public QObject
 {
@@ -133,6 +167,15 @@ public:
         said(QStringLiteral("logind session removed"));
     }
 public slots:
+    // With --inhibit logind: the user's idle lock among others that do not count.
+    QList<Inhibitor> ListInhibitors()
+    {
+        if (inhibit != QLatin1String("logind"))
+            return {};
+        return {{"sleep", "updater", "Installing", "delay", ::getuid(), 1},
+                {"shutdown:idle", "other user", "Backing up", "block", ::getuid() + 1, 2},
+                {"sleep:idle", "video-call", "Presenting", "block", ::getuid(), 3}};
+    }
     QDBusObjectPath GetSessionByPID(uint) { return member(); }
     QDBusObjectPath GetSession(const QString &) { return member(); }
     void TerminateSession(const QString &id)
@@ -170,6 +213,7 @@ class SessionManager : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.gnome.SessionManager")
 public slots:
+    bool IsInhibited(uint flags) { return inhibit == QLatin1String("gnome") && (flags & 8); }
     void Logout(uint mode)
     {
         if (refused(*this, QStringLiteral("gnome")))
@@ -268,10 +312,15 @@ int main(int argc, char *argv[])
          {QStringLiteral("refuse"),
           QStringLiteral("GNOME or Xfce refuses logouts with this error."),
           QStringLiteral("error")},
+         {QStringLiteral("inhibit"), QStringLiteral("An idle inhibitor: logind, gnome or pm."),
+          QStringLiteral("who")},
          {QStringLiteral("end-on-logout"),
           QStringLiteral("A logout ends logind's session: closing or removed."),
           QStringLiteral("how")}});
     parser.process(app);
+    qDBusRegisterMetaType<Inhibitor>();
+    qDBusRegisterMetaType<QList<Inhibitor>>();
+    inhibit = parser.value(QStringLiteral("inhibit"));
     QDBusConnection session = QDBusConnection::sessionBus();
     const auto exportAll = QDBusConnection::ExportAllContents;
     auto take = [](QDBusConnection &bus, const QString &name) {
@@ -338,6 +387,12 @@ int main(int argc, char *argv[])
     } else if (sm == QLatin1String("xfce")) {
         session.registerObject(QStringLiteral("/org/xfce/SessionManager"), &xfce, exportAll);
         take(session, QStringLiteral("org.xfce.SessionManager"));
+    }
+    PowerManagement pm;
+    if (inhibit == QLatin1String("pm")) {
+        session.registerObject(QStringLiteral("/org/freedesktop/PowerManagement/Inhibit"), &pm,
+                               exportAll);
+        take(session, QStringLiteral("org.freedesktop.PowerManagement.Inhibit"));
     }
     Watcher watcher;
     if (parser.isSet(QStringLiteral("watcher"))) {

@@ -18,7 +18,7 @@ if [ "${1:-}" = --tray ]; then tray=1; shift; fi
 source "$(dirname "$0")/need.sh"
 case "$kind" in
 kwin) need kwin_wayland kwin-wayland ;;
-sway) need sway sway; need wtype wtype ;;
+sway) need sway sway; need wtype wtype; need zenity zenity ;;
 gnome) need gnome-shell gnome-shell; need Xvfb xvfb
        if [ $tray = 1 ]; then
            need gsettings libglib2.0-bin

@@ -1,20 +1,22 @@
 #include "IdleTime.h"
 
-#include "SessionFacts.h"
-#include "WaylandIdle.h"
-#include "X11Display.h"
-#include "sessiondbus.h"
+#include "idle/GnomeInhibitors.h"
+#include "idle/LogindIdle.h"
+#include "idle/LogindInhibitors.h"
+#include "idle/MutterIdle.h"
+#include "idle/PowerManagementInhibitors.h"
+#include "idle/ScreenSaverIdle.h"
+#include "idle/WaylandProtocolIdle.h"
+#include "idle/XScreenSaverIdle.h"
 
+#include "agent/Config.h"
 #include "agent/errors.h"
 #include "agent/log.h"
 
-#include <QCoreApplication>
-#include <QStringList>
+#include <QElapsedTimer>
+#include <QHash>
 
-#include <X11/Xlib.h>
-#include <X11/extensions/scrnsaver.h>
-
-#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -22,115 +24,155 @@ namespace IdleTime {
 
 namespace {
 
-std::optional<double> xIdle()
+// The chain, in the order tried: the X server (input only), the compositor's protocol, then the
+// session over D-Bus.
+const std::vector<std::unique_ptr<IdleSource>> &sources()
 {
-    X11Display x;
-    Display *dpy = x.display();
-    int eventBase = 0, errorBase = 0;
-    if (!dpy || !XScreenSaverQueryExtension(dpy, &eventBase, &errorBase))
-        return std::nullopt;
-    XScreenSaverInfo *info = XScreenSaverAllocInfo();
-    if (!info)
-        return std::nullopt;
-    const Status ok = XScreenSaverQueryInfo(dpy, DefaultRootWindow(dpy), info);
-    const unsigned long idleMs = info->idle;
-    XFree(info);
-    if (!ok)
-        return std::nullopt;
-    return static_cast<double>(idleMs) / 1000.0;
+    static const auto *chain = [] {
+        auto *list = new std::vector<std::unique_ptr<IdleSource>>;
+        list->push_back(std::make_unique<XScreenSaverIdle>());
+        list->push_back(std::make_unique<WaylandProtocolIdle>());
+        list->push_back(std::make_unique<MutterIdle>());
+        list->push_back(std::make_unique<ScreenSaverIdle>());
+        list->push_back(std::make_unique<LogindIdle>());
+        return list;
+    }();
+    return *chain;
 }
 
-} // namespace
-
-namespace {
-
-// The compositor's idle protocol, connected on first use on the GUI thread and kept open for
-// the process's life.
-WaylandIdle *waylandIdle()
+// Beside the sources: who may hold idle at 0 under "honour".
+const std::vector<std::unique_ptr<InhibitorReader>> &readers()
 {
-    static WaylandIdle *const source =
-        SessionFacts::current().wayland() && QCoreApplication::instance()
-            ? new WaylandIdle(QString(), QCoreApplication::instance())
-            : nullptr;
-    return source;
+    static const auto *list = [] {
+        auto *l = new std::vector<std::unique_ptr<InhibitorReader>>;
+        l->push_back(std::make_unique<LogindInhibitors>());
+        l->push_back(std::make_unique<GnomeInhibitors>());
+        l->push_back(std::make_unique<PowerManagementInhibitors>());
+        return l;
+    }();
+    return *list;
 }
 
-QString &idleSourceInUse()
+// GUI thread only, like every caller.
+struct State
 {
-    static QString name; // GUI thread only, like every caller
-    return name;
+    const IdleSource *inUse = nullptr;
+    QString inUseName;
+    bool toldFollows = false;
+    bool held = false;
+    std::optional<QElapsedTimer> releasedAt;
+    QHash<QString, QString> readerFailure; // the reason last logged, per reader
+};
+State &state()
+{
+    static State s;
+    return s;
+}
+
+// Every active inhibitor; a reader that does not answer counts as none, said once per reason.
+QStringList activeInhibitors()
+{
+    QStringList found;
+    for (const auto &reader : readers()) {
+        QString why;
+        const auto active = reader->active(&why);
+        QString &told = state().readerFailure[reader->name()];
+        if (!active && told != why)
+            logger::info(QStringLiteral("Idle inhibitors of %1 not read: %2; taken as none")
+                             .arg(reader->name(), why));
+        told = active ? QString() : why;
+        if (active)
+            found << *active;
+    }
+    return found;
+}
+
+// "honour": 0 while held; after the release, no more than the time since.
+double honour(double seconds)
+{
+    State &st = state();
+    const QStringList held = activeInhibitors();
+    if (!held.isEmpty()) {
+        if (!st.held)
+            logger::info(QStringLiteral("Idle held at 0 by an idle inhibitor: %1")
+                             .arg(held.join(QStringLiteral("; "))),
+                         {{"BRIMVAULT_EVENT", QStringLiteral("idle-inhibited")},
+                          {"BRIMVAULT_INHIBITOR", held.join(QStringLiteral("; "))}});
+        st.held = true;
+        return 0;
+    }
+    if (st.held) {
+        st.held = false;
+        st.releasedAt.emplace();
+        st.releasedAt->start();
+        logger::info(QStringLiteral("Idle inhibitor released; idle counts from now"),
+                     logger::event("idle-inhibited"));
+    }
+    return st.releasedAt ? qMin(seconds, st.releasedAt->elapsed() / 1000.0) : seconds;
 }
 
 } // namespace
 
 void startTracking()
 {
-    waylandIdle();
+    WaylandProtocolIdle::startTracking();
 }
 
 QString sourceName()
 {
-    return idleSourceInUse();
+    return state().inUseName;
+}
+
+bool sourceFollowsInhibitors()
+{
+    return state().inUse && state().inUse->followsInhibitors();
 }
 
 double read()
 {
-    struct Source
-    {
-        QString label;                 // in the failure text
-        std::function<QString()> name; // in the log line of the source in use
-        std::function<std::optional<double>(QString *why)> read;
-    };
-    const auto fixed = [](const char *name) { return [name] { return QLatin1String(name); }; };
-    static const std::vector<Source> sources = {
-        {QStringLiteral("X11"), fixed("the XScreenSaver extension"),
-         [](QString *why) -> std::optional<double> {
-             if (SessionFacts::current().wayland()) {
-                 *why = QStringLiteral("skipped, Wayland session");
-                 return std::nullopt;
-             }
-             const auto seconds = xIdle();
-             if (!seconds)
-                 *why = QStringLiteral("no X display with the MIT-SCREEN-SAVER extension");
-             return seconds;
-         }},
-        {QStringLiteral("Wayland"),
-         [] {
-             return QStringLiteral("the Wayland %1 protocol").arg(waylandIdle()->interfaceName());
-         },
-         [](QString *why) -> std::optional<double> {
-             WaylandIdle *source = waylandIdle();
-             if (!source) {
-                 *why = QStringLiteral("not a Wayland session");
-                 return std::nullopt;
-             }
-             const auto seconds = source->idleSeconds();
-             if (!seconds)
-                 *why = source->failure();
-             return seconds;
-         }},
-        {QStringLiteral("Mutter"), fixed("org.gnome.Mutter.IdleMonitor"), sessiondbus::mutterIdle},
-        {QStringLiteral("org.freedesktop.ScreenSaver"), fixed("org.freedesktop.ScreenSaver"),
-         sessiondbus::screenSaverIdle},
-        {QStringLiteral("logind"), fixed("logind IdleSinceHint"), sessiondbus::logindIdle},
-    };
-    QString &inUse = idleSourceInUse();
+    State &st = state();
     QStringList reasons;
-    for (const Source &source : sources) {
+    for (const auto &source : sources()) {
         QString why;
-        if (const auto seconds = source.read(&why)) {
-            const QString name = source.name();
-            if (inUse != name) {
-                inUse = name;
-                logger::info(QStringLiteral("Idle time from %1").arg(name),
-                             logger::event("idle-source"));
-            }
-            return *seconds;
+        const auto seconds = source->idleSeconds(&why);
+        if (!seconds) {
+            reasons << QStringLiteral("%1: %2").arg(source->label(), why);
+            continue;
         }
-        reasons << QStringLiteral("%1: %2").arg(source.label, why);
+        const QString name = source->name();
+        if (st.inUseName != name) {
+            st.inUse = source.get();
+            st.inUseName = name;
+            logger::info(QStringLiteral("Idle time from %1").arg(name),
+                         logger::event("idle-source"));
+        }
+        const bool honouring = config().IDLE_INHIBITORS == QLatin1String("honour");
+        if (!honouring && source->followsInhibitors() && !st.toldFollows) {
+            st.toldFollows = true;
+            logger::info(QStringLiteral("Idle time from %1 follows idle inhibitors whatever "
+                                        "IDLE_INHIBITORS says: a video playing counts as activity")
+                             .arg(name),
+                         logger::event("idle-source"));
+        }
+        return honouring ? honour(*seconds) : *seconds;
     }
-    inUse.clear();
+    st.inUse = nullptr;
+    st.inUseName.clear();
     throw OperationError(reasons.join(QStringLiteral("; ")));
+}
+
+QStringList inhibitorReport()
+{
+    QStringList lines;
+    for (const auto &reader : readers()) {
+        QString why;
+        const auto active = reader->active(&why);
+        lines << QStringLiteral("%1: %2").arg(
+            reader->name(), !active             ? QStringLiteral("does not answer (%1)").arg(why)
+                            : active->isEmpty() ? QStringLiteral("none")
+                                                : active->join(QStringLiteral(", ")));
+    }
+    return lines;
 }
 
 } // namespace IdleTime

@@ -159,6 +159,8 @@ std::optional<QVariant> sessionProperty(const QString &path, const QString &name
     return value->value<QDBusVariant>().variant();
 }
 
+} // namespace
+
 QString nameOwner(const QString &name)
 {
     const QDBusConnectionInterface *bus = sessionBus().interface();
@@ -167,8 +169,6 @@ QString nameOwner(const QString &name)
     const QDBusReply<QString> owner = bus->serviceOwner(name);
     return owner.isValid() ? owner.value() : QString();
 }
-
-} // namespace
 
 bool sessionBusExists()
 {
@@ -201,58 +201,28 @@ void preventAutolaunch()
         qputenv("DBUS_SESSION_BUS_ADDRESS", kDisabledAddress);
 }
 
-std::optional<double> mutterIdle(QString *why)
+std::optional<QVariant> ask(Bus bus, const QString &service, const QString &path,
+                            const QString &interface, const QString &method,
+                            const QVariantList &args, QString *why)
 {
-    const Outcome out =
-        call(sessionBus(), QStringLiteral("org.gnome.Mutter.IdleMonitor"),
-             QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"),
-             QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime"));
-    const auto ms = firstArgument(out);
-    if (!ms) {
-        *why = reason(out);
-        return std::nullopt;
-    }
-    return ms->toULongLong() / 1000.0;
-}
-
-std::optional<double> screenSaverIdle(QString *why)
-{
-    const QString service = QStringLiteral("org.freedesktop.ScreenSaver");
-    const Outcome out = call(sessionBus(), service, QStringLiteral("/ScreenSaver"), service,
-                             QStringLiteral("GetSessionIdleTime"));
+    const bool system = bus == Bus::System;
+    const Outcome out = call(system ? QDBusConnection::systemBus() : sessionBus(), service, path,
+                             interface, method, args);
     const auto value = firstArgument(out);
-    if (!value) {
-        *why = reason(out);
-        return std::nullopt;
-    }
-    // The interface names the value in seconds, and light-locker and the others answer so.
-    // KDE's screen locker answers in milliseconds (KIdleTime's idle time); it is recognised by
-    // the name it registers beside this one on the same connection.
-    const QString owner = nameOwner(service);
-    const bool milliseconds =
-        !owner.isEmpty() && owner == nameOwner(QStringLiteral("org.kde.screensaver"));
-    return value->toULongLong() / (milliseconds ? 1000.0 : 1.0);
+    if (!value)
+        *why = reason(out, system ? QStringLiteral("system") : QStringLiteral("session"));
+    return value;
 }
 
-std::optional<double> logindIdle(QString *why)
+std::optional<QVariant> ownSessionProperty(const QString &name, QString *why)
 {
     const auto path = sessionPath(SessionFacts::current().logindId(), why);
     if (!path)
         return std::nullopt;
-    const auto idle = sessionProperty(*path, QStringLiteral("IdleHint"));
-    if (!idle) {
-        *why = QStringLiteral("no IdleHint");
-        return std::nullopt;
-    }
-    if (!idle->toBool())
-        return 0.0;
-    const auto since = sessionProperty(*path, QStringLiteral("IdleSinceHint")); // µs, wall clock
-    if (!since) {
-        *why = QStringLiteral("no IdleSinceHint");
-        return std::nullopt;
-    }
-    const double nowUs = double(QDateTime::currentMSecsSinceEpoch()) * 1000.0;
-    return qMax(0.0, (nowUs - since->toDouble()) / 1e6);
+    const auto value = sessionProperty(*path, name);
+    if (!value)
+        *why = QStringLiteral("no %1").arg(name);
+    return value;
 }
 
 const QList<LogoutMethod> &logoutMethods()

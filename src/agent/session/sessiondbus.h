@@ -1,7 +1,7 @@
 #pragma once
 
-// What the desktop session offers over D-Bus, for desktops where X11 does not serve: idle time
-// and logout. Each call is synchronous with a short time-out. A service that is not there
+// The bus plumbing that the session's D-Bus users share (idle sources, inhibitor readers, the
+// logout route). Each call is synchronous with a short time-out. A service that is not there
 // (ServiceUnknown, NameHasNoOwner, UnknownObject, UnknownMethod) is told apart from one that
 // answers with an error.
 
@@ -36,11 +36,16 @@ QDBusConnection sessionBus();
 QDBusMessage callSessionBus(const QString &service, const QString &path, const QString &interface,
                             const QString &method, const QVariantList &args = {});
 
-// Seconds since the last input; when there is none, `why` says why ("not on the bus", the
-// error's name, "no system bus").
-std::optional<double> mutterIdle(QString *why);      // org.gnome.Mutter.IdleMonitor, in ms
-std::optional<double> screenSaverIdle(QString *why); // org.freedesktop.ScreenSaver, see .cpp
-std::optional<double> logindIdle(QString *why);      // IdleHint / IdleSinceHint of our session
+enum class Bus { Session, System };
+// One call that starts nothing: its reply's first argument, or nothing with `why` the reason
+// ("not on the bus", the error's short name, "no session bus").
+std::optional<QVariant> ask(Bus bus, const QString &service, const QString &path,
+                            const QString &interface, const QString &method,
+                            const QVariantList &args, QString *why);
+// A property of this session's logind session (XDG_SESSION_ID, else this process's).
+std::optional<QVariant> ownSessionProperty(const QString &name, QString *why);
+// The unique name that owns `name` on the session bus; empty when none.
+QString nameOwner(const QString &name);
 
 // A session manager's logout.
 struct LogoutMethod
