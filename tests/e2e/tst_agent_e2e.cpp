@@ -547,10 +547,10 @@ private slots:
     // limit set before the loss ends the session on time, counted from the agent's start.
     void serviceRestartKeepsTheSession()
     {
-        startSim({QStringLiteral("--max-session"), QStringLiteral("20")});
+        startSim({QStringLiteral("--max-session"), QStringLiteral("30")});
         startAgent(QStringLiteral("RECONNECT_SECONDS = 60\n"));
         QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
-        QTRY_VERIFY(log().contains(QStringLiteral("session length 20 s")));
+        QTRY_VERIFY(log().contains(QStringLiteral("session length 30 s")));
         sim.kill();
         sim.waitForFinished();
         QTRY_VERIFY(log().contains(QStringLiteral(
@@ -564,7 +564,7 @@ private slots:
             QVERIFY(simEvents.wait(QStringLiteral("login"), 500).isEmpty());
         }
         QTest::qWait(8000); // the gap outlasts a tick, so that a limit counted anew would show
-        startSim({QStringLiteral("--max-session"), QStringLiteral("20")}, port);
+        startSim({QStringLiteral("--max-session"), QStringLiteral("30")}, port);
         QVERIFY(!simEvents.wait(QStringLiteral("login"), 5000).isEmpty());
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());
         QVERIFY(agent.waitForFinished(30000));
@@ -572,8 +572,8 @@ private slots:
         QVERIFY(endedFor(QStringLiteral("session limit reached")));
         QVERIFY(oneLogout());
         const QDateTime ended = logTime(QStringLiteral("Ending: session limit reached"));
-        QVERIFY(ended >= logTime(QStringLiteral("Initializing")).addSecs(20));
-        QVERIFY(ended < logTime(QStringLiteral("Reconnected to the service after")).addSecs(20));
+        QVERIFY(ended >= logTime(QStringLiteral("Initializing")).addSecs(30));
+        QVERIFY(ended < logTime(QStringLiteral("Reconnected to the service after")).addSecs(30));
     }
 
     // No service within RECONNECT_SECONDS, or SIGTERM while offline: the agent ends as without
