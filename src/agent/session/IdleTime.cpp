@@ -16,41 +16,34 @@
 #include <QElapsedTimer>
 #include <QHash>
 
-#include <memory>
+#include <array>
 #include <optional>
-#include <vector>
 
 namespace IdleTime {
 
 namespace {
 
 // The chain, in the order tried: the X server (input only), the compositor's protocol, then the
-// session over D-Bus.
-const std::vector<std::unique_ptr<IdleSource>> &sources()
+// session over D-Bus. The sources keep no state of their own.
+const std::array<IdleSource *, 5> &sources()
 {
-    static const auto *chain = [] {
-        auto *list = new std::vector<std::unique_ptr<IdleSource>>;
-        list->push_back(std::make_unique<XScreenSaverIdle>());
-        list->push_back(std::make_unique<WaylandProtocolIdle>());
-        list->push_back(std::make_unique<MutterIdle>());
-        list->push_back(std::make_unique<ScreenSaverIdle>());
-        list->push_back(std::make_unique<LogindIdle>());
-        return list;
-    }();
-    return *chain;
+    static XScreenSaverIdle x11;
+    static WaylandProtocolIdle wayland;
+    static MutterIdle mutter;
+    static ScreenSaverIdle screenSaver;
+    static LogindIdle logind;
+    static const std::array<IdleSource *, 5> chain{&x11, &wayland, &mutter, &screenSaver, &logind};
+    return chain;
 }
 
 // Beside the sources: who may hold idle at 0 under "honour".
-const std::vector<std::unique_ptr<InhibitorReader>> &readers()
+const std::array<InhibitorReader *, 3> &readers()
 {
-    static const auto *list = [] {
-        auto *l = new std::vector<std::unique_ptr<InhibitorReader>>;
-        l->push_back(std::make_unique<LogindInhibitors>());
-        l->push_back(std::make_unique<GnomeInhibitors>());
-        l->push_back(std::make_unique<PowerManagementInhibitors>());
-        return l;
-    }();
-    return *list;
+    static LogindInhibitors logind;
+    static GnomeInhibitors gnome;
+    static PowerManagementInhibitors powerManagement;
+    static const std::array<InhibitorReader *, 3> list{&logind, &gnome, &powerManagement};
+    return list;
 }
 
 // GUI thread only, like every caller.
@@ -141,7 +134,7 @@ double read()
         }
         const QString name = source->name();
         if (st.inUseName != name) {
-            st.inUse = source.get();
+            st.inUse = source;
             st.inUseName = name;
             logger::info(QStringLiteral("Idle time from %1").arg(name),
                          logger::event("idle-source"));

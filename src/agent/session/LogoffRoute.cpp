@@ -224,6 +224,7 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
         SessionEndWatch::stepStarted(step.name);
         QString why;
         bool accepted = false;
+        bool failureSaid = false; // a manager's error reply is logged where it comes
         switch (step.kind) {
         case Step::Kind::Command:
         case Step::Kind::Loginctl:
@@ -238,7 +239,7 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
                 why = QStringLiteral("not on the bus");
                 break;
             case sessiondbus::CallResult::Failed:
-                why = QStringLiteral("refused"); // its error is logged already
+                failureSaid = true;
                 break;
             case sessiondbus::CallResult::Stopped:
                 break;
@@ -260,7 +261,7 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
             return {true, step.name,
                     step.kind == Step::Kind::SessionManager && !step.method.forced};
         }
-        if (step.kind != Step::Kind::SessionManager || why != QLatin1String("refused"))
+        if (!failureSaid)
             logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why),
                          logger::event("logoff"));
     }

@@ -11,7 +11,6 @@
 #include <QDBusPendingCall>
 #include <QDBusReply>
 #include <QDBusVariant>
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -55,28 +54,18 @@ bool absentError(const QString &name)
 // Queries never start a service: only a logout may (KDE's org.kde.Shutdown runs on demand).
 enum class Start { No, Yes };
 
-QDBusMessage send(const QDBusConnection &bus, const QString &service, const QString &path,
-                  const QString &interface, const QString &method, const QVariantList &args,
-                  Start start = Start::No)
-{
-    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(args);
-    message.setAutoStartService(start == Start::Yes);
-    return bus.call(message, QDBus::Block, kCallTimeoutMs);
-}
-
 const QString kStopped = QStringLiteral("stopped");
 
-// The reply, waited for through `wait` where one is given.
+// The reply; blocking, or waited for through `wait` where one is given.
 QDBusMessage send(const QDBusConnection &bus, const QString &service, const QString &path,
                   const QString &interface, const QString &method, const QVariantList &args,
-                  Start start, const Waiter &wait)
+                  Start start = Start::No, const Waiter &wait = {})
 {
-    if (!wait)
-        return send(bus, service, path, interface, method, args, start);
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(args);
     message.setAutoStartService(start == Start::Yes);
+    if (!wait)
+        return bus.call(message, QDBus::Block, kCallTimeoutMs);
     QDBusPendingCall pending = bus.asyncCall(message, kCallTimeoutMs);
     if (!wait([&pending] { return pending.isFinished(); }, kCallTimeoutMs + 500))
         return message.createErrorReply(kStopped, QStringLiteral("the session ended meanwhile"));

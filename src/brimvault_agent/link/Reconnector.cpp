@@ -49,12 +49,11 @@ void Reconnector::attempt()
     busy_ = true;
     worker_ = std::thread([this] {
         QThread::currentThread()->setObjectName(QStringLiteral("reconnect")); // for the log
-        QString why, untrusted;
+        QString why, untrusted; // why: said at debug level by connectOnce
         std::unique_ptr<ClientIPC> client = MessagesProcessor::connectOnce(&why, &untrusted);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             result_ = std::move(client);
-            why_ = why;
             untrusted_ = untrusted;
         }
         // Dropped if this object is gone by then; its destructor waits for this thread first.

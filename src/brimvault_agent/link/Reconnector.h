@@ -47,7 +47,7 @@ private:
     bool busy_ = false; // an attempt is under way
     std::thread worker_;
     std::mutex mutex_;
-    std::unique_ptr<ClientIPC> result_; // guarded by mutex_, as the two texts
-    QString why_, untrusted_;
+    std::unique_ptr<ClientIPC> result_; // guarded by mutex_, as untrusted_
+    QString untrusted_;
     QString refused_; // the last refusal logged, while it lasts
 };
