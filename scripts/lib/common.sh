@@ -10,7 +10,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config clang-format qtbase5-dev qttool
 RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps xdotool dbus-daemon
                        kwin-wayland sway waybar wtype qtwayland5 dunst dbus-x11 light-locker
                        xfce4-session gnome-session-bin mutter gnome-shell
-                       gnome-shell-extension-appindicator libglib2.0-bin zenity)
+                       gnome-shell-extension-appindicator libglib2.0-bin zenity gjs libfaketime)
 PACKAGE_TOOLS=(help2man dpkg-dev lintian desktop-file-utils)
 
 # ensure_packages PKG...: installs those that are missing, non-interactively.

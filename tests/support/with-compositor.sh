@@ -20,6 +20,8 @@ case "$kind" in
 kwin) need kwin_wayland kwin-wayland ;;
 sway) need sway sway; need wtype wtype; need zenity zenity ;;
 gnome) need gnome-shell gnome-shell; need Xvfb xvfb
+       # Its notification server is a gjs script that the bus starts; gnome-shell does not pull it.
+       need gjs gjs
        if [ $tray = 1 ]; then
            need gsettings libglib2.0-bin
            [ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ] ||
