@@ -36,6 +36,9 @@ ClientIPC::~ClientIPC()
         logger::error(QStringLiteral("IPC I/O thread did not finish; leaving it behind"));
         return;
     }
+    // Pairs with closeFromIo()'s last locked step: an edge that race detectors see, as
+    // QThread::wait's is not.
+    std::lock_guard<std::mutex> lock(mutex_);
     delete ioThread_;
 }
 
@@ -49,6 +52,16 @@ void ClientIPC::start()
     context->moveToThread(ioThread_);
     QObject::connect(ioThread_, &QThread::finished, context, &QObject::deleteLater);
     ioThread_->start();
+    if (!ioThread_->isRunning()) {
+        // Out of threads: the blocking call below would wait for a thread that never runs.
+        delete context;
+        delete ioThread_;
+        ioThread_ = nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        throw IpcError(QStringLiteral("IPC I/O thread could not be started"),
+                       QStringLiteral("no thread for its I/O"));
+    }
 
     QString failure;
     QString untrusted;

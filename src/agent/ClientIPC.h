@@ -25,7 +25,9 @@ class QTcpSocket;
 // touched only there. Incoming frames are decoded in that thread and handed over through a
 // mutex-guarded queue that getMessage() blocks on; outgoing frames are posted to the I/O thread
 // as queued calls, so sends never block the caller and keep their order, and stop() (posted
-// the same way) only closes after everything sent before it has been written.
+// the same way) only closes after everything sent before it has been written. getMessage() is
+// called from the link thread; the sends, stop() and waitClosed() from the GUI thread or an exit
+// hook's; start() from the GUI thread or a reconnect attempt's.
 class ClientIPC
 {
 public:

@@ -16,8 +16,9 @@ namespace {
 
 Config &current()
 {
-    static Config values = Config::defaults();
-    return values;
+    // Never destroyed: threads may still read it while static destructors run at exit.
+    static Config *const values = new Config(Config::defaults());
+    return *values;
 }
 
 QString executableDirectory()

@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "childsetup.h"
 #include "log.h"
+#include "utils.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -123,6 +124,17 @@ void ScriptExecutorThread::shutdown(int msecs)
 }
 
 void ScriptExecutorThread::run()
+{
+    // A pool thread rethrows what escapes, which would end the agent.
+    try {
+        runScript();
+    } catch (...) {
+        logger::error(QStringLiteral("Script runner failed: %1")
+                          .arg(utils::exceptionToMessage(std::current_exception())));
+    }
+}
+
+void ScriptExecutorThread::runScript()
 {
     QThread::currentThread()->setObjectName(QStringLiteral("script"));
     {

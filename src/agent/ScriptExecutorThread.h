@@ -8,6 +8,8 @@ class QThreadPool;
 // Runs one script from the service in the background. start() hands the runner to a pool of
 // SCRIPT_MAX_CONCURRENT threads and returns at once; the pool deletes it when the script is done.
 // Scripts beyond the limit wait in arrival order, so a burst cannot exhaust processes or threads.
+// shutdown() is also called from the exit hooks' threads; what it shares with the runners is
+// guarded by a mutex in a record that is never destroyed.
 class ScriptExecutorThread : public QRunnable
 {
 public:
@@ -26,6 +28,7 @@ public:
     static void shutdown(int msecs);
 
 private:
+    void runScript();
     static QThreadPool *pool();
     QString script_;
 };

@@ -1,5 +1,7 @@
 #include "utils.h"
 
+#include "log.h"
+
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -38,6 +40,16 @@ QString exceptionToMessage(std::exception_ptr error)
         const std::type_info *type = abi::__cxa_current_exception_type();
         return QStringLiteral("%1: unknown error")
             .arg(type ? demangle(type->name()) : QStringLiteral("unknown"));
+    }
+}
+
+void guarded(const char *what, const std::function<void()> &work) noexcept
+{
+    try {
+        work();
+    } catch (...) {
+        logger::error(QStringLiteral("%1 failed: %2")
+                          .arg(QLatin1String(what), exceptionToMessage(std::current_exception())));
     }
 }
 

@@ -1,4 +1,18 @@
 // The user-session agent's process entry.
+//
+// Threads, and what runs on each:
+// - GUI thread ("main"): the event loop, every slot of the tray, its timer and limits, the
+//   dialogs, the session operations and the logoff after the loop.
+// - Link thread ("link", MessagesProcessor::run): reads the service's messages and emits them as
+//   queued signals; touches nothing of the GUI.
+// - IPC I/O thread ("ipc-io", inside ClientIPC): owns the socket; reached by queued calls only.
+// - Reconnect attempts ("reconnect", Reconnector): one short thread per attempt, handing its
+//   client back through a queued call.
+// - Script runners ("script", ScriptExecutorThread): a bounded pool, one script each.
+// - Qt's Wayland thread and the exit hooks (AbruptEnd): a display or compositor that goes away
+//   ends the process from there. They call only BrimvaultSystemTray::endBeforeExit(),
+//   SessionEndWatch::sessionEnding(), WarningNotices::close(), Reconnector::close(),
+//   ScriptExecutorThread::shutdown() and the logger, each guarded for it.
 
 #include "app/entry.h"
 

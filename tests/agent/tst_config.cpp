@@ -49,7 +49,8 @@ private slots:
                                                 "IPC_PORT=5000\n"
                                                 "TRAY_MENU_ENABLED = false\n"
                                                 "LOGOFF_COMMAND = \"pkill -u $USER -f 'a\\\\b'\"\n"
-                                                "LOG_LEVEL = debug\n"),
+                                                "LOG_LEVEL = debug\n"
+                                                "IDLE_INHIBITORS = honor\n"),
                                           &warnings);
         QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
         QCOMPARE(c.APPLICATION_TITLE, QStringLiteral("Desk, Inc. 100%"));
@@ -57,6 +58,7 @@ private slots:
         QVERIFY(!c.TRAY_MENU_ENABLED);
         QCOMPARE(c.LOGOFF_COMMAND, QStringLiteral("pkill -u $USER -f 'a\\\\b'"));
         QCOMPARE(c.LOG_LEVEL, QStringLiteral("DEBUG"));
+        QCOMPARE(c.IDLE_INHIBITORS, QStringLiteral("honour"));
     }
 
     void badValues_data()

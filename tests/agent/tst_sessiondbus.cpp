@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <thread>
+
 // Runs on a private session bus (dbus-run-session) and a private "system" bus of its own, with
 // the desktop services played by dbus_standins. X11 is out of the way: a Wayland session.
 class TestSessionDBus : public QObject
@@ -180,7 +182,9 @@ private slots:
 
     void logindOfOwnSession()
     {
-        const qint64 sinceUs = (QDateTime::currentMSecsSinceEpoch() - 30000) * 1000;
+        timespec mono{};
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        const qint64 sinceUs = (qint64(mono.tv_sec) - 30) * 1000000 + mono.tv_nsec / 1000;
         startStandins({"--logind", QString::number(sinceUs), "--system",
                        QString::fromUtf8(systemBus.address)},
                       {});
@@ -203,32 +207,39 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("who");
-        QTest::newRow("logind") << QStringList{"--logind", "active", "--system", systemBus.address}
-                                << ""
-                                << "video-call: Presenting";
-        QTest::newRow("gnome") << QStringList{"--session-manager", "gnome"}
+        const QStringList logind{"--logind", "active", "--system", systemBus.address};
+        const QString call = "video-call: Presenting";
+        // First: a release in an earlier row would cap the idle time it reads.
+        QTest::newRow("logind lock of sleep alone does not hold idle")
+            << logind + QStringList{"--inhibit", "logind-sleep"} << ""
+            << "";
+        QTest::newRow("logind") << logind + QStringList{"--inhibit", "logind"} << "" << call;
+        QTest::newRow("logind lock of idle alone holds idle")
+            << logind + QStringList{"--inhibit", "logind-idle"} << "" << call;
+        QTest::newRow("gnome") << QStringList{"--session-manager", "gnome", "--inhibit", "gnome"}
                                << "org.gnome.SessionManager"
                                << "an inhibitor of GNOME's session manager";
-        QTest::newRow("pm") << QStringList{} << "org.freedesktop.PowerManagement.Inhibit"
+        QTest::newRow("pm") << QStringList{"--inhibit", "pm"}
+                            << "org.freedesktop.PowerManagement.Inhibit"
                             << "an inhibitor of org.freedesktop.PowerManagement";
     }
     void inhibitorsHoldIdle()
     {
         QFETCH(QStringList, args);
         QFETCH(QString, name);
-        QFETCH(QString, who);
+        QFETCH(QString, who); // empty: the lock does not count
         const QString mutter = "org.gnome.Mutter.IdleMonitor";
         for (const QString policy : {"ignore", "honour"}) {
             Config c = Config::defaults();
             c.IDLE_INHIBITORS = policy;
             setConfig(c);
-            startStandins(args +
-                              QStringList{"--mutter", "5000", "--inhibit", QTest::currentDataTag()},
-                          {mutter, name});
+            startStandins(args + QStringList{"--mutter", "5000"}, {mutter, name});
             LogCapture capture;
-            const double held = policy == QLatin1String("honour") ? 0.0 : 5.0;
+            const double held = policy == QLatin1String("honour") && !who.isEmpty() ? 0.0 : 5.0;
             QCOMPARE(operations::getIdleDuration(), held);
             QCOMPARE(operations::getIdleDuration(), held);
+            QCOMPARE(capture.countStartingWith("Idle held at 0 by an idle inhibitor: "),
+                     held == 0 ? 1 : 0);
             QCOMPARE(capture.count("Idle held at 0 by an idle inhibitor: " + who),
                      held == 0 ? 1 : 0);
             cleanup();
@@ -259,7 +270,8 @@ private slots:
     }
 
     // manager, its call, the method; then how it goes: "" logind's session stays, "closing" half
-    // a second later with no signal (logind 252), "removed" at once, "refused" by the manager.
+    // a second later with no signal (logind 252), "removed" at once, "refused" by the manager,
+    // "away": the compositor goes away while the watch waits, told from Qt's Wayland thread.
     void logoffThroughTheSessionManager_data()
     {
         QTest::addColumn<QStringList>("row");
@@ -273,6 +285,8 @@ private slots:
                               << true;
         QTest::newRow("xfce") << QStringList{"xfce", "xfce Logout false false", xfce, ""} << false;
         QTest::newRow("kde, closing") << QStringList{"kde", "kde logout", kde, "closing"} << false;
+        QTest::newRow("kde, compositor goes away")
+            << QStringList{"kde", "kde logout", kde, "away"} << false;
         QTest::newRow("xfce, removed")
             << QStringList{"xfce", "xfce Logout false false", xfce, "removed"} << false;
         QTest::newRow("gnome refuses")
@@ -291,7 +305,8 @@ private slots:
         QStringList args{"--session-manager", manager,
                          "--logind",          "active",
                          "--system",          QString::fromUtf8(systemBus.address)};
-        if (!end.isEmpty() || refused)
+        const bool away = end == QLatin1String("away");
+        if ((!end.isEmpty() && !away) || refused)
             args << (refused ? "--refuse" : "--end-on-logout")
                  << (refused ? "org.freedesktop.DBus.Error.AccessDenied" : end);
         const auto &methods = sessiondbus::logoutMethods();
@@ -300,7 +315,19 @@ private slots:
                              })->service});
         const int terminated = sigterm.received;
         LogCapture capture;
+        std::thread wayland;
+        if (away)
+            wayland = std::thread([&capture] {
+                QDeadlineTimer patience(10000);
+                while (!patience.hasExpired() &&
+                       !capture.count("Waiting up to 5 s for the session to end"))
+                    QThread::msleep(5);
+                while (!patience.hasExpired() && !SessionEndWatch::sessionEnding())
+                    QThread::msleep(1);
+            });
         operations::loggoff();
+        if (wayland.joinable())
+            wayland.join();
         QCOMPARE(nextCall(), call);
         const QString logind = "org.freedesktop.login1.Manager.TerminateSession";
         // logind ends the session, this process included, before it answers.
@@ -327,6 +354,14 @@ private slots:
         }
         // One that applications may cancel: the session must end within the time, or logind
         // ends it; one that is closing, or gone, is left to end.
+        if (away) {
+            QCOMPARE(info.mid(2),
+                     (QStringList{"Waiting up to 5 s for the session to end",
+                                  "The session ended 0 s after the logout through " + method}));
+            QVERIFY(capture.texts(logger::Level::Warn).isEmpty());
+            QVERIFY(!standins.waitForReadyRead(500)); // no TerminateSession
+            return;
+        }
         if (!end.isEmpty()) {
             QCOMPARE(nextCall(), end == QLatin1String("closing")
                                      ? QStringLiteral("logind session closing")

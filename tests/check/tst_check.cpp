@@ -18,15 +18,18 @@ class TestCheck : public QObject
     QProcess sim;
     SimulatorEvents simEvents{sim};
 
-    // Runs the check with a configuration for `port`, through `wrapper` when given.
-    QProcess *check(int port, const QStringList &args, const QStringList &wrapper = {})
+    // Runs the check with a configuration for `port` and `extra` lines, through `wrapper` when
+    // given.
+    QProcess *check(int port, const QStringList &args, const QStringList &wrapper = {},
+                    const QByteArray &extra = {})
     {
         QFile conf(dir.filePath(QStringLiteral("agent.conf")));
         conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
         conf.write(QStringLiteral("IPC_PORT = %1\nIPC_SERVICE_UID = %2\nLOGOFF_COMMAND = true\n")
                        .arg(port)
                        .arg(getuid())
-                       .toUtf8());
+                       .toUtf8() +
+                   extra);
         conf.close();
         auto *p = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -66,6 +69,11 @@ private slots:
         QVERIFY(lines[3].contains(QStringLiteral("XEmbed tray host")));
         QVERIFY(
             lines[4].startsWith(QStringLiteral("idle: OK the XScreenSaver extension: idle for ")));
+        QVERIFY2(lines[5].startsWith("inhibitors: OK ignored (IDLE_INHIBITORS = ignore)"),
+                 qPrintable(lines[5]));
+        p = check(port, {}, {}, "IDLE_INHIBITORS = honor\n");
+        QVERIFY(QString::fromUtf8(p->readAllStandardOutput())
+                    .contains("\ninhibitors: OK honoured: an active one holds idle at 0"));
 
         // It asked for the policy and left: no login, no logout, no lock.
         QVERIFY(!simEvents.wait(QStringLiteral("information-request")).isEmpty());

@@ -1,3 +1,4 @@
+#include "Needs.h"
 #include "SimulatorEvents.h"
 #include "Timing.h"
 
@@ -603,22 +604,73 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
 
-    void shortSessionWarnsThenLogsOffATickLater()
+    // The session length counts real time: with the agent's wall clock alone stepped (libfaketime,
+    // monotonic clocks left alone), 2 h forward a moment after the login and then back to 2 h
+    // behind, it ends neither early nor late, and says that the clock moved.
+    void sessionLimitWarnsThenLogsOffATickLater_data()
     {
-        startSim({QStringLiteral("--max-session"), QStringLiteral("1")});
-        startAgent();
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<bool>("clockSteps");
+        QTest::newRow("a short session") << 1 << false;
+        QTest::newRow("the wall clock stepped forward, then back") << 20 << true;
+    }
+    void sessionLimitWarnsThenLogsOffATickLater()
+    {
+        QFETCH(int, limit);
+        QFETCH(bool, clockSteps);
+        const QString faketime =
+            QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1");
+        QStringList wrapper;
+        QFile offset(dir.filePath(QStringLiteral("wall-clock-offset")));
+        const auto stepTo = [&offset](const QByteArray &text) {
+            QVERIFY(offset.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            offset.write(text + '\n');
+            offset.close();
+        };
+        if (clockSteps) {
+            NEED_INSTALLED("libfaketime", QFileInfo::exists(faketime), "libfaketime");
+            stepTo("+0");
+            // Under ASan its runtime is no longer the first library; that is harmless here.
+            wrapper = QStringList{"env",
+                                  "LD_PRELOAD=" + faketime,
+                                  "FAKETIME_TIMESTAMP_FILE=" + offset.fileName(),
+                                  "FAKETIME_NO_CACHE=1",
+                                  "FAKETIME_DONT_FAKE_MONOTONIC=1",
+                                  "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") +
+                                      ":verify_asan_link_order=0"};
+        }
+        startSim({QStringLiteral("--max-session"), QString::number(limit)});
+        QElapsedTimer started;
+        started.start();
+        startAgent({}, wrapper);
         QVERIFY(!simEvents.wait(QStringLiteral("login")).isEmpty());
-        QVERIFY(agent.waitForFinished(30000));
+        if (clockSteps) {
+            QTest::qWait(2000);
+            stepTo("+7200");
+            QTest::qWait(10000);
+            QCOMPARE(agent.state(), QProcess::Running); // not ended by the forward step
+            stepTo("-7200");
+        }
+        QVERIFY(agent.waitForFinished(limit * 1000 + 30000)); // not lengthened by the step back
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY(!simEvents.wait(QStringLiteral("logout")).isEmpty());
+        QVERIFY(endedFor(QStringLiteral("session limit reached")));
+        QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
+        if (clockSteps) {
+            QVERIFY(started.elapsed() >= limit * 1000);
+            QVERIFY(inOrder({"INFO [main] The wall clock moved 7200 s forward; the session length "
+                             "counts real time",
+                             "INFO [main] The wall clock moved 14400 s back; the session length "
+                             "counts real time",
+                             "INFO [main] Ending: session limit reached"}));
+            return;
+        }
         const QDateTime warned =
             logTime(QStringLiteral("WARN [main] User session will expire in less that 5 minutes"));
         const QDateTime ended =
             logTime(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
         QVERIFY(warned.isValid() && ended.isValid());
         QVERIFY(warned.msecsTo(ended) >= 4500);
-        QVERIFY(endedFor(QStringLiteral("session limit reached")));
-        QTRY_VERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("logged-off"))));
     }
 
     // SCRIPT_MAX_CONCURRENT = 1, whatever the machine's cores: two scripts never overlap, as

@@ -4,12 +4,15 @@
 //
 //   dbus_standins [--mutter MS] [--screensaver MS] [--logind IDLE_SINCE_US|active] [--system]
 //                 [--session-manager gnome|kde|mate|xfce] [--busy N] [--refuse ERROR]
-//                 [--watcher] [--end-on-logout closing|removed] [--inhibit logind|gnome|pm]
+//                 [--watcher] [--end-on-logout closing|removed]
+//                 [--inhibit logind|logind-sleep|logind-idle|gnome|pm]
 // logind as logind 252 is: the session's processes are those that asked about it; TerminateSession
 // makes it "closing" and sends them SIGTERM, the caller too, before it answers, and does nothing
 // (successfully) when it is closing already; no PropertiesChanged for State; SessionRemoved once
 // none of them is left. --end-on-logout: a logout makes the session "closing" half a second later
-// (no signal) or "removed" at once, as a desktop's would.
+// (no signal) or "removed" at once, as a desktop's would. IDLE_SINCE_US is on CLOCK_MONOTONIC;
+// the wall-clock IdleSinceHint is given as logind keeps it after time sync set the clock 2 h
+// forward: recorded before the step, so 2 h short of the wall clock now.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -19,6 +22,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDateTime>
 #include <QFile>
 #include <QStringList>
 #include <QTimer>
@@ -26,6 +30,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <unistd.h>
 
@@ -124,6 +129,7 @@ class LogindSession : public QObject
     Q_PROPERTY(QString Id READ id)
     Q_PROPERTY(bool IdleHint READ idleHint)
     Q_PROPERTY(quint64 IdleSinceHint READ idleSinceHint)
+    Q_PROPERTY(quint64 IdleSinceHintMonotonic READ idleSinceHintMonotonic)
     Q_PROPERTY(QString State READ state)
     Q_PROPERTY(QString Scope READ scope)
 public:
@@ -133,7 +139,16 @@ public:
     QString state() const { return current; }
     QString id() const { return QStringLiteral("c7"); }
     bool idleHint() const { return idle; }
-    quint64 idleSinceHint() const { return since; }
+    quint64 idleSinceHintMonotonic() const { return since; }
+    quint64 idleSinceHint() const
+    {
+        if (!idle)
+            return 0;
+        timespec mono{};
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        const qint64 idleUs = qint64(mono.tv_sec) * 1000000 + mono.tv_nsec / 1000 - qint64(since);
+        return quint64(QDateTime::currentMSecsSinceEpoch() * 1000 - idleUs - 7200LL * 1000000);
+    }
     QString scope() const { return QStringLiteral("session-c7.scope"); }
 };
 
@@ -167,9 +182,14 @@ public:
         said(QStringLiteral("logind session removed"));
     }
 public slots:
-    // With --inhibit logind: the user's idle lock among others that do not count.
+    // With --inhibit logind: the user's idle lock among others that do not count; logind-sleep:
+    // the user's block lock of sleep alone; logind-idle: of idle alone.
     QList<Inhibitor> ListInhibitors()
     {
+        if (inhibit == QLatin1String("logind-sleep"))
+            return {{"sleep", "updater", "Installing", "block", ::getuid(), 1}};
+        if (inhibit == QLatin1String("logind-idle"))
+            return {{"idle", "video-call", "Presenting", "block", ::getuid(), 3}};
         if (inhibit != QLatin1String("logind"))
             return {};
         return {{"sleep", "updater", "Installing", "delay", ::getuid(), 1},
@@ -297,7 +317,7 @@ int main(int argc, char *argv[])
         {{QStringLiteral("mutter"), QStringLiteral("Mutter idle ms."), QStringLiteral("ms")},
          {QStringLiteral("screensaver"), QStringLiteral("ScreenSaver idle ms."),
           QStringLiteral("ms")},
-         {QStringLiteral("logind"), QStringLiteral("IdleSinceHint in us, or active."),
+         {QStringLiteral("logind"), QStringLiteral("IdleSinceHintMonotonic in us, or active."),
           QStringLiteral("us")},
          {QStringLiteral("system"), QStringLiteral("Put logind on this bus address."),
           QStringLiteral("address")},

@@ -5,6 +5,7 @@
 
 #include "agent/log.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDBusConnection>
 #include <QEventLoop>
 #include <QTimer>
@@ -13,8 +14,6 @@
 #include <mutex>
 
 namespace {
-
-std::atomic<SessionEndWatch *> running{nullptr};
 
 const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
 
@@ -26,21 +25,56 @@ void logEnd(const QElapsedTimer &clock, const QString &through)
                  logger::event("logoff"));
 }
 
-// The logoff step under way; the session's end may be reported from another thread (the exit
-// hook of a lost display).
-struct Step
+// The logoff step or the watch under way, which the session's end is logged against once;
+// that end may be reported from another thread (Qt's Wayland thread, the exit hook of a lost
+// display). Guarded by `mutex`.
+struct Pending
 {
     std::mutex mutex;
     bool active = false;
     std::atomic<bool> ended{false};
     QString through;
     QElapsedTimer clock;
+    QAbstractEventDispatcher *waiting = nullptr; // the event loop of a watch that waits
 };
 
-Step &step()
+Pending &pending()
 {
-    static Step *s = new Step; // read by exit hooks: never destroyed
-    return *s;
+    static Pending *p = new Pending; // read by exit hooks: never destroyed
+    return *p;
+}
+
+void begin(const QString &through, const QElapsedTimer &clock, QAbstractEventDispatcher *waiting)
+{
+    Pending &p = pending();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.active = true;
+    p.ended = false;
+    p.through = through;
+    p.clock = clock;
+    p.waiting = waiting;
+}
+
+void finish()
+{
+    Pending &p = pending();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.active = false;
+    p.waiting = nullptr;
+}
+
+// Logs the end once against what is under way and wakes a waiting watch; false when nothing is.
+bool markEnded()
+{
+    Pending &p = pending();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!p.active)
+        return false;
+    if (!p.ended.exchange(true))
+        logEnd(p.clock, p.through);
+    if (p.waiting)
+        p.waiting->wakeUp();
+    return true;
 }
 
 } // namespace
@@ -60,14 +94,16 @@ SessionEndWatch::SessionEndWatch(const SessionFacts &facts, QString through)
                 this, SLOT(sessionRemoved(QString, QDBusObjectPath)));
 }
 
-SessionEndWatch::~SessionEndWatch()
-{
-    SessionEndWatch *self = this;
-    running.compare_exchange_strong(self, nullptr);
-}
+SessionEndWatch::~SessionEndWatch() = default;
 
 bool SessionEndWatch::wait(int seconds)
 {
+    begin(through_, clock_, QAbstractEventDispatcher::instance());
+    struct Finish
+    {
+        ~Finish() { finish(); }
+    } finishing;
+    const std::atomic<bool> &hasEnded = pending().ended;
     // Subscribed first, asked then: a change in between is not missed.
     if (!path_.isEmpty() && closing()) {
         ended();
@@ -89,53 +125,37 @@ bool SessionEndWatch::wait(int seconds)
         });
         poll.start(kPollMs);
     }
-    running = this;
-    while (!ended_ && !timeUp)
+    while (!hasEnded && !timeUp)
         loop.processEvents(QEventLoop::WaitForMoreEvents);
-    running = nullptr;
     // Never end a session that is on its way out already.
-    if (!ended_ && !path_.isEmpty() && closing())
+    if (!hasEnded && !path_.isEmpty() && closing())
         ended();
-    return ended_;
+    return hasEnded;
 }
 
 bool SessionEndWatch::sessionEnding()
 {
-    if (SessionEndWatch *watch = running.load()) {
-        watch->ended();
-        logger::flush();
-        return true;
-    }
-    Step &s = step();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.active)
+    if (!markEnded())
         return false;
-    if (!s.ended.exchange(true))
-        logEnd(s.clock, s.through);
     logger::flush();
     return true;
 }
 
 void SessionEndWatch::stepStarted(const QString &through)
 {
-    Step &s = step();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.active = true;
-    s.ended = false;
-    s.through = through;
-    s.clock.start();
+    QElapsedTimer clock;
+    clock.start();
+    begin(through, clock, nullptr);
 }
 
 void SessionEndWatch::stepFinished()
 {
-    Step &s = step();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.active = false;
+    finish();
 }
 
 bool SessionEndWatch::endedDuringStep()
 {
-    return step().ended;
+    return pending().ended;
 }
 
 bool SessionEndWatch::closing()
@@ -166,8 +186,5 @@ void SessionEndWatch::sessionRemoved(const QString &, const QDBusObjectPath &pat
 
 void SessionEndWatch::ended()
 {
-    if (ended_)
-        return;
-    ended_ = true;
-    logEnd(clock_, through_);
+    markEnded();
 }

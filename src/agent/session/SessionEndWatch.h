@@ -17,6 +17,10 @@ class SessionFacts;
 // A logoff step itself may end the session before it returns (logind stops the session's
 // processes as soon as TerminateSession is called): between stepStarted() and stepFinished(),
 // sessionEnding() logs the end through that step.
+//
+// A watch lives on the GUI thread. sessionEnding() is called from other threads too (Qt's Wayland
+// thread, the exit hooks): it touches no watch, only the process-wide record of the step or watch
+// under way, which a mutex guards and which is never destroyed.
 class SessionEndWatch : public QObject
 {
     Q_OBJECT
@@ -51,5 +55,4 @@ private:
 
     QString path_, through_;
     QElapsedTimer clock_;
-    bool ended_ = false;
 };

@@ -23,10 +23,11 @@ QString textOf(const ipc::Message &message)
 
 } // namespace
 
-std::unique_ptr<ClientIPC> MessagesProcessor::connectOnce(QString *why, QString *untrusted)
+std::unique_ptr<ClientIPC> MessagesProcessor::connectOnce(int port, qint64 serviceUid, QString *why,
+                                                          QString *untrusted)
 {
     try {
-        auto client = std::make_unique<ClientIPC>(config().IPC_PORT, config().IPC_SERVICE_UID);
+        auto client = std::make_unique<ClientIPC>(port, serviceUid);
         client->start();
         return client;
     } catch (const std::exception &e) {
@@ -47,7 +48,7 @@ MessagesProcessor::MessagesProcessor()
 {
     setObjectName(QStringLiteral("link"));
     for (int attempt = 0; attempt < kConnectAttempts && !ipc; ++attempt) {
-        ipc = connectOnce(&failureReason_);
+        ipc = connectOnce(config().IPC_PORT, config().IPC_SERVICE_UID, &failureReason_);
         if (!ipc)
             std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
     }
@@ -179,10 +180,21 @@ void MessagesProcessor::throttle()
 
 void MessagesProcessor::run()
 {
-    if (!ipc) {
-        loopEnded.store(true, std::memory_order_release);
-        return;
+    try {
+        loop();
+    } catch (...) {
+        // Nothing may escape a thread's entry: said, and the link ends as if it was lost.
+        logger::error(QStringLiteral("Link thread failed: %1")
+                          .arg(utils::exceptionToMessage(std::current_exception())));
+        emit exit();
     }
+    loopEnded.store(true, std::memory_order_release);
+}
+
+void MessagesProcessor::loop()
+{
+    if (!ipc)
+        return;
     running = true;
     pause(kFirstReadPauseMs);
     while (running && ipc->running()) {
@@ -205,7 +217,6 @@ void MessagesProcessor::run()
     if (!ipc->running() && running && config().RECONNECT_SECONDS == 0)
         logger::warn(QStringLiteral("Lost connection with Service, closing program"));
     emit exit();
-    loopEnded.store(true, std::memory_order_release);
 }
 
 bool MessagesProcessor::handleOne()

@@ -13,7 +13,8 @@ class ClientIPC;
 
 // The agent's link to the local service: owns the one IPC client, connects with bounded retries
 // in its constructor, and turns each incoming message into one queued signal for the GUI thread.
-// The GUI thread sends through it directly; the client allows that while run() blocks in a read.
+// The GUI thread sends through it directly, and an exit hook's thread may send the logout and
+// stop it; the client allows that while run() blocks in a read.
 class MessagesProcessor : public QThread
 {
     Q_OBJECT
@@ -32,10 +33,11 @@ public:
     // Stops the link and waits (bounded) for the thread, so a running thread is never destroyed.
     ~MessagesProcessor() override;
 
-    // One attempt at the service, with every check of the first connection (the owner of its
-    // socket); any thread. Null with `why` set when it failed. A listener of another user is
-    // logged, or its text put in `untrusted` for the caller to log.
-    static std::unique_ptr<ClientIPC> connectOnce(QString *why, QString *untrusted = nullptr);
+    // One attempt at the service on `port`, with every check of the first connection (its
+    // socket owned by `serviceUid`); any thread. Null with `why` set when it failed. A listener
+    // of another user is logged, or its text put in `untrusted` for the caller to log.
+    static std::unique_ptr<ClientIPC> connectOnce(int port, qint64 serviceUid, QString *why,
+                                                  QString *untrusted = nullptr);
 
     bool isAlive() const;
     // Why the last connection attempt failed, for the start-up error.
@@ -68,6 +70,8 @@ protected:
     void run() override;
 
 private:
+    // The message loop, until the link ends.
+    void loop();
     // Reads and dispatches one message; false when the read yields none.
     bool handleOne();
     // Sleeps up to `msecs`, cut short by stop().

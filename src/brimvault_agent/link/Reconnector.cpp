@@ -4,10 +4,14 @@
 
 #include "agent/ClientIPC.h"
 #include "agent/log.h"
+#include "agent/utils.h"
 
 #include <QThread>
 
-Reconnector::Reconnector(QObject *parent) : QObject(parent)
+#include <system_error>
+
+Reconnector::Reconnector(int port, qint64 serviceUid, QObject *parent)
+    : QObject(parent), port_(port), serviceUid_(serviceUid)
 {
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &Reconnector::attempt);
@@ -21,9 +25,14 @@ Reconnector::~Reconnector()
 void Reconnector::start(int seconds)
 {
     seconds_ = seconds;
-    active_ = true;
     refused_.clear();
     clock_.start();
+    resume();
+}
+
+void Reconnector::resume()
+{
+    active_ = true;
     retry_.start();
     attempt(); // a restarted service may be back already
 }
@@ -32,6 +41,13 @@ void Reconnector::stop()
 {
     active_ = false;
     retry_.stop();
+}
+
+void Reconnector::close(int msecs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    closed_ = true;
+    attemptEnded_.wait_for(lock, std::chrono::milliseconds(msecs), [this] { return !attempting_; });
 }
 
 void Reconnector::attempt()
@@ -43,28 +59,41 @@ void Reconnector::attempt()
         emit gaveUp();
         return;
     }
-    if (busy_)
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (attempting_ || closed_)
         return;
-    join();
-    busy_ = true;
-    worker_ = std::thread([this] {
-        QThread::currentThread()->setObjectName(QStringLiteral("reconnect")); // for the log
-        QString why, untrusted; // why: said at debug level by connectOnce
-        std::unique_ptr<ClientIPC> client = MessagesProcessor::connectOnce(&why, &untrusted);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            result_ = std::move(client);
-            untrusted_ = untrusted;
-        }
-        // Dropped if this object is gone by then; its destructor waits for this thread first.
-        QMetaObject::invokeMethod(this, &Reconnector::finished, Qt::QueuedConnection);
-    });
+    if (worker_.joinable())
+        worker_.join(); // it has ended: attempting_ was cleared as its last step
+    try {
+        worker_ = std::thread([this, port = port_, uid = serviceUid_] {
+            try {
+                QThread::currentThread()->setObjectName(QStringLiteral("reconnect")); // for the log
+                QString why, untrusted; // why: said at debug level by connectOnce
+                std::unique_ptr<ClientIPC> client =
+                    MessagesProcessor::connectOnce(port, uid, &why, &untrusted);
+                std::lock_guard<std::mutex> guard(mutex_);
+                result_ = std::move(client);
+                untrusted_ = untrusted;
+            } catch (const std::exception &e) {
+                logger::error(QStringLiteral("Reconnect attempt failed: %1")
+                                  .arg(utils::exceptionToMessage(e)));
+            }
+            // Dropped if this object is gone by then; its destructor waits for this thread first.
+            QMetaObject::invokeMethod(this, &Reconnector::finished, Qt::QueuedConnection);
+            std::lock_guard<std::mutex> guard(mutex_);
+            attempting_ = false;
+            attemptEnded_.notify_all();
+        });
+        attempting_ = true;
+    } catch (const std::system_error &e) {
+        // Out of threads, as under a user slice's task limit: the timer tries again.
+        logger::warn(QStringLiteral("Reconnect attempt not started: %1; trying again")
+                         .arg(QString::fromLocal8Bit(e.what())));
+    }
 }
 
 void Reconnector::finished()
 {
-    join();
-    busy_ = false;
     std::unique_ptr<ClientIPC> client;
     QString untrusted;
     {

@@ -54,7 +54,8 @@ QString mapText(const QVariantMap &map)
 
 BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     : QSystemTrayIcon(parent), app(app_), idleSource(operations::getIdleDuration),
-      idleTimeoutSetter(operations::initIdleDuration), clock(&QDateTime::currentDateTime),
+      idleTimeoutSetter(operations::initIdleDuration), clock(&bootclock::now),
+      wallClock(&bootclock::wallNow),
       notifier([this](WarningNotices::Kind kind, const QString &title, const QString &text) {
           notices->show(kind, title, text);
       }),
@@ -95,6 +96,7 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
 
     ipc = std::make_unique<MessagesProcessor>();
     sessionStart = clock();
+    wallWatch.emplace(sessionStart, wallClock());
     maxIdleTime.reset();
     showIdleWarn = true;
     maxSessionTime.reset();
@@ -113,19 +115,20 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
 
     stopped = false;
     wireLink();
-    reconnector = new Reconnector(this);
+    reconnector = new Reconnector(cfg.IPC_PORT, cfg.IPC_SERVICE_UID, this);
     connect(reconnector, &Reconnector::connected, this, &BrimvaultSystemTray::reconnected);
     connect(reconnector, &Reconnector::gaveUp, this, [this] {
-        logger::warn(
-            QStringLiteral("No service within %1 s; ending").arg(config().RECONNECT_SECONDS));
+        utils::guarded("Ending without a service", [this] {
+            logger::warn(
+                QStringLiteral("No service within %1 s; ending").arg(config().RECONNECT_SECONDS));
+        });
         end(QStringLiteral("connection to the service lost"));
     });
 
-    ipc->requestInformation();
     timer->start(kCheckIntervalMs);
     graceTimerShots = kGraceTicks;
-    ipc->start();
-    ipc->sendLogin(operations::getCurrentUser());
+    if (!startLink())
+        throw AgentError(QStringLiteral("The link thread could not be started"));
 }
 
 // The link is destroyed first: its destructor stops it and waits, bounded, for the thread.
@@ -152,26 +155,56 @@ void BrimvaultSystemTray::linkEnded()
         end(QStringLiteral("connection to the service lost"));
         return;
     }
-    // Limits go on being enforced from here: the timer runs on.
-    offline = true;
-    setOffline();
-    logger::warn(QStringLiteral("Lost the connection to the service; reconnecting for up to %1 s")
-                     .arg(seconds),
-                 {{"BRIMVAULT_EVENT", QStringLiteral("link-lost")}});
-    reconnector->start(seconds);
+    utils::guarded("Going offline", [this, seconds] {
+        // Limits go on being enforced from here: the timer runs on.
+        offline = true;
+        setOffline();
+        logger::warn(
+            QStringLiteral("Lost the connection to the service; reconnecting for up to %1 s")
+                .arg(seconds),
+            {{"BRIMVAULT_EVENT", QStringLiteral("link-lost")}});
+        reconnector->start(seconds);
+    });
+}
+
+bool BrimvaultSystemTray::startLink()
+{
+    ipc->start();
+    if (!ipc->isRunning()) {
+        // Out of threads (a user slice's task limit): nothing would read the service.
+        logger::error(QStringLiteral("The link thread could not be started"));
+        ipc->stop();
+        return false;
+    }
+    ipc->requestInformation();
+    ipc->sendLogin(operations::getCurrentUser());
+    return true;
 }
 
 void BrimvaultSystemTray::reconnected(ClientIPC *client)
 {
     std::unique_ptr<ClientIPC> connected(client);
-    if (stopped)
-        return;
-    // The old link's loop has ended; its destructor waits, bounded, for its thread.
-    ipc = std::make_unique<MessagesProcessor>(std::move(connected));
-    wireLink();
-    ipc->requestInformation();
-    ipc->start();
-    ipc->sendLogin(operations::getCurrentUser());
+    utils::guarded("Reconnecting", [&] { takeLink(std::move(connected)); });
+}
+
+void BrimvaultSystemTray::takeLink(std::unique_ptr<ClientIPC> connected)
+{
+    std::unique_ptr<MessagesProcessor> old;
+    {
+        // An exit hook may be ending the agent on another thread: either it finds the new link
+        // and logs out on it, or this finds the agent stopped and the new link never logs in.
+        std::lock_guard<std::mutex> lock(linkMutex);
+        if (stopped)
+            return;
+        old = std::move(ipc);
+        ipc = std::make_unique<MessagesProcessor>(std::move(connected));
+        wireLink();
+        if (!startLink()) {
+            reconnector->resume();
+            return;
+        }
+    }
+    old.reset(); // its loop has ended; the destructor waits, bounded, for its thread
     offline = false;
     setOnline();
     logger::info(
@@ -229,12 +262,24 @@ void BrimvaultSystemTray::checkTimers()
 {
     // An unexpected failure drops the rest of this tick; the timer goes on.
     try {
+        noteWallClockStep();
         checkIdle();
         checkMaxSession();
     } catch (const std::exception &e) {
         logger::error(
             QStringLiteral("Session limit check failed: %1").arg(utils::exceptionToMessage(e)));
     }
+}
+
+void BrimvaultSystemTray::noteWallClockStep()
+{
+    const qint64 moved = wallWatch->step(clock(), wallClock());
+    if (moved != 0)
+        logger::info(QStringLiteral("The wall clock moved %1 s %2; the session length counts real "
+                                    "time")
+                         .arg(qAbs(moved))
+                         .arg(moved > 0 ? QStringLiteral("forward") : QStringLiteral("back")),
+                     logger::event("clock-step"));
 }
 
 void BrimvaultSystemTray::checkIdle()
@@ -293,7 +338,7 @@ void BrimvaultSystemTray::checkMaxSession()
         logger::debug(QStringLiteral("Returning because maxSessionTime is zero"));
         return;
     }
-    const double elapsed = double(sessionStart.msecsTo(clock())) / 1000.0;
+    const double elapsed = double((clock() - sessionStart).count()) / 1000.0;
     const double remaining = double(*maxSessionTime) - elapsed;
     logger::debug(QStringLiteral("Remaining time: %1").arg(remaining));
     const char *const phrase = QT_TRANSLATE_NOOP("agent", "Your session will end in %1.");
@@ -305,7 +350,8 @@ void BrimvaultSystemTray::checkMaxSession()
         return;
     }
     // The warning on screen says the time actually left, not the time at its first showing.
-    if (sessionNoticeAt && sessionNoticeAt->msecsTo(clock()) >= kNoticeRefreshMs && remaining > 0) {
+    if (sessionNoticeAt && (clock() - *sessionNoticeAt).count() >= kNoticeRefreshMs &&
+        remaining > 0) {
         notifyTimeLeft(WarningNotices::Session, phrase, remaining);
         sessionNoticeAt = clock();
     }
@@ -320,9 +366,11 @@ void BrimvaultSystemTray::displayMessage(const QString &message)
     logger::debug(QStringLiteral("Displaying message: %1").arg(message));
     if (!config().NOTIFY_USER)
         return;
-    if (!messageDlg)
-        messageDlg = std::make_unique<BrimvaultMessageDialog>();
-    messageDlg->displayMessage(message);
+    utils::guarded("Showing the message", [&] {
+        if (!messageDlg)
+            messageDlg = std::make_unique<BrimvaultMessageDialog>();
+        messageDlg->displayMessage(message);
+    });
 }
 
 void BrimvaultSystemTray::notifyTimeLeft(WarningNotices::Kind kind, const char *phrase,
@@ -391,13 +439,24 @@ void BrimvaultSystemTray::closeNotices()
 
 void BrimvaultSystemTray::endBeforeExit(const QString &cause)
 {
-    if (!stopped.exchange(true)) {
-        logEnding(cause);
-        ipc->sendLogout(operations::getCurrentUser());
-        ipc->stop();
-        closeNotices();
+    MessagesProcessor *link = nullptr;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(linkMutex);
+        // Once stopped, no reconnect replaces the link, and the tray outlives this call.
+        link = ipc.get();
+        first = !stopped.exchange(true);
+        if (first) {
+            logEnding(cause);
+            link->sendLogout(operations::getCurrentUser());
+            link->stop();
+        }
     }
-    ipc->waitClosed(ClientIPC::kDrainMs + 500);
+    if (first)
+        closeNotices();
+    // A reconnect attempt must not run on while exit() destroys what it reads.
+    reconnector->close(Reconnector::kAttemptWaitMs);
+    link->waitClosed(ClientIPC::kDrainMs + 500);
 }
 
 void BrimvaultSystemTray::disconnect() {}
@@ -410,11 +469,15 @@ void BrimvaultSystemTray::about()
 
 void BrimvaultSystemTray::quit(bool logoff)
 {
-    logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
-    if (!stopped.exchange(true)) {
+    const bool first = !stopped.exchange(true);
+    utils::guarded("Quit", [&] {
+        logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
         // What the administrator reads to learn why the session ended; once per run.
-        logEnding(endCause.isEmpty() ? QStringLiteral("the application was asked to quit")
-                                     : endCause);
+        if (first)
+            logEnding(endCause.isEmpty() ? QStringLiteral("the application was asked to quit")
+                                         : endCause);
+    });
+    if (first) {
         try {
             reconnector->stop();
             if (!ipc->sendLogout(operations::getCurrentUser()) && offline)

@@ -1,15 +1,17 @@
 #pragma once
 
-#include <QDateTime>
 #include <QIcon>
 #include <QSystemTrayIcon>
 #include <QVariantMap>
 
 #include "WarningNotices.h"
 
+#include "agent/bootclock.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class About;
@@ -22,7 +24,9 @@ class QMenu;
 class QTimer;
 
 // The running agent's one controller: the tray icon and its menu, the service link and its
-// commands, the session limits checked every 5 s, and quit(), the single way out.
+// commands, the session limits checked every 5 s, and quit(), the single way out. It lives on the
+// GUI thread; endBeforeExit() alone is called from other threads (the exit hooks), and the link
+// it uses is guarded by linkMutex against a reconnect replacing it.
 class BrimvaultSystemTray : public QSystemTrayIcon
 {
     Q_OBJECT
@@ -45,7 +49,8 @@ public:
     void checkMaxSession();
 
     // For a process that a library is about to end: sends the logout unless quit() did, then
-    // waits, bounded, until it has gone out. Safe from any thread; touches nothing of the GUI.
+    // waits, bounded, until it has gone out and no reconnect attempt runs. Safe from any thread;
+    // touches nothing of the GUI.
     void endBeforeExit(const QString &cause);
 
 public slots:
@@ -70,8 +75,16 @@ private:
     // The link's loop ended: with RECONNECT_SECONDS the agent goes on offline, else it ends.
     void linkEnded();
     void reconnected(ClientIPC *client);
+    void takeLink(std::unique_ptr<ClientIPC> connected);
+    // Starts the link's thread, then asks for the information and logs in; false when the
+    // thread could not be started.
+    bool startLink();
     // "Ending: <cause>", with the cause as a key in the journal.
     static void logEnding(const QString &cause);
+
+    // Says so once when the wall clock was stepped: an end that looks early or late by the log's
+    // stamps then has its reason next to it.
+    void noteWallClockStep();
 
     // With NOTIFY_USER: a warning on screen that says how much time is left.
     void notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft);
@@ -83,16 +96,18 @@ private:
     std::unique_ptr<About> aboutDlg;
     std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
-    std::unique_ptr<MessagesProcessor> ipc;
+    std::unique_ptr<MessagesProcessor> ipc; // replaced on the GUI thread under linkMutex
+    std::mutex linkMutex;
     Reconnector *reconnector = nullptr;
     bool offline = false; // the link was lost and is not back
     WarningNotices *notices = nullptr;
-    QDateTime sessionStart;
+    bootclock::Milliseconds sessionStart{0}; // on `clock`
     std::optional<qint64> maxIdleTime;
     bool showIdleWarn = true;
     std::optional<qint64> maxSessionTime;
     bool showMaxSessionWarn = true;
-    std::optional<QDateTime> sessionNoticeAt; // when the session warning was last put on screen
+    // When the session warning was last put on screen.
+    std::optional<bootclock::Milliseconds> sessionNoticeAt;
     QTimer *timer = nullptr;
     std::atomic<bool> stopped{false};
     QString endCause;
@@ -102,7 +117,9 @@ private:
     // The desktop as the limits see it; tests replace these.
     std::function<double()> idleSource;
     std::function<void(qint64)> idleTimeoutSetter;
-    std::function<QDateTime()> clock;
+    std::function<bootclock::Milliseconds()> clock; // the true clock, bootclock::now()
+    std::function<bootclock::Milliseconds()> wallClock;
+    std::optional<bootclock::WallClockWatch> wallWatch;
     std::function<void(WarningNotices::Kind, const QString &title, const QString &text)> notifier;
     std::function<void(WarningNotices::Kind)> noticeCloser;
     std::optional<double> idleAtWarning; // idle time when the idle warning went on screen

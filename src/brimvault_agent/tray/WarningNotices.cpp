@@ -37,12 +37,13 @@ void WarningNotices::show(Kind kind, const QString &title, const QString &text)
     if (serverPresent()) {
         const QVariantMap hints{
             {QStringLiteral("urgency"), QVariant::fromValue(uchar(2))}}; // critical
-        const QDBusMessage reply =
-            notifications(QStringLiteral("Notify"), {title, ids_[kind], QString(), title, text,
-                                                     QStringList(), hints, 0 /* never expires */});
+        const QDBusMessage reply = notifications(QStringLiteral("Notify"),
+                                                 {title, ids_[kind].load(), QString(), title, text,
+                                                  QStringList(), hints, 0 /* never expires */});
         if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-            ids_[kind] = reply.arguments().first().toUInt();
-            logger::debug(QStringLiteral("Warning on screen as notification %1").arg(ids_[kind]));
+            const uint id = reply.arguments().first().toUInt();
+            ids_[kind] = id;
+            logger::debug(QStringLiteral("Warning on screen as notification %1").arg(id));
             return;
         }
         logger::warn(QStringLiteral("Notification not shown: %1").arg(reply.errorMessage()));
@@ -61,17 +62,15 @@ void WarningNotices::closeAll()
 
 void WarningNotices::close(Kind kind)
 {
-    const uint id = ids_[kind];
-    if (id == 0)
-        return;
-    ids_[kind] = 0;
-    if (serverPresent())
+    // An id was only ever set by a server that answered; one that has gone since fails at once.
+    if (const uint id = ids_[kind].exchange(0))
         notifications(QStringLiteral("CloseNotification"), {id});
 }
 
 void WarningNotices::closed(uint id, uint)
 {
-    for (uint &shown : ids_)
-        if (shown == id)
-            shown = 0;
+    for (std::atomic<uint> &shown : ids_) {
+        uint expected = id;
+        shown.compare_exchange_strong(expected, 0);
+    }
 }

@@ -4,12 +4,15 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 
 class QSystemTrayIcon;
 
 // The session-limit warnings on screen. Where a notification server is on the session bus
 // they are critical notifications that never expire, so a user who stepped away still sees
 // them; each kind replaces its own earlier one. Elsewhere Qt's tray balloon shows them.
+// Lives on the GUI thread; close() and closeAll() are called from the exit hooks' threads too,
+// so the ids are atomics and closing waits for no answer longer than a short, fixed time.
 class WarningNotices : public QObject
 {
     Q_OBJECT
@@ -19,7 +22,7 @@ public:
     explicit WarningNotices(QSystemTrayIcon *tray, QObject *parent = nullptr);
 
     void show(Kind kind, const QString &title, const QString &text);
-    // Takes the warning off the screen, where the route allows it.
+    // Takes the warning off the screen, where the route allows it. Any thread.
     void close(Kind kind);
     // Takes every warning shown off the screen: they must not outlive the agent.
     void closeAll();
@@ -31,5 +34,5 @@ private:
     bool serverPresent() const;
 
     QSystemTrayIcon *tray_;
-    std::array<uint, 2> ids_{}; // notification ids on the server; 0: none shown
+    std::array<std::atomic<uint>, 2> ids_{}; // notification ids on the server; 0: none shown
 };

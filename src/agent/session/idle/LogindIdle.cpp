@@ -2,7 +2,7 @@
 
 #include "agent/session/sessiondbus.h"
 
-#include <QDateTime>
+#include <ctime>
 
 std::optional<double> LogindIdle::idleSeconds(QString *why)
 {
@@ -11,9 +11,13 @@ std::optional<double> LogindIdle::idleSeconds(QString *why)
         return std::nullopt;
     if (!idle->toBool())
         return 0.0;
-    const auto since = sessiondbus::ownSessionProperty(QStringLiteral("IdleSinceHint"), why);
+    // The monotonic hint: the wall-clock one jumps whenever time sync sets the clock.
+    const auto since =
+        sessiondbus::ownSessionProperty(QStringLiteral("IdleSinceHintMonotonic"), why);
     if (!since)
         return std::nullopt;
-    const double nowUs = double(QDateTime::currentMSecsSinceEpoch()) * 1000.0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double nowUs = double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
     return qMax(0.0, (nowUs - since->toDouble()) / 1e6);
 }

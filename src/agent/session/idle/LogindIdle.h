@@ -2,7 +2,7 @@
 
 #include "IdleSource.h"
 
-// logind's IdleHint and IdleSinceHint of this session (µs, wall clock).
+// logind's IdleHint and IdleSinceHintMonotonic of this session (µs, CLOCK_MONOTONIC).
 class LogindIdle : public IdleSource
 {
 public:
