@@ -3,7 +3,7 @@
 // Pieces the link benchmarks share: a service side in a thread of its own and timestamped
 // 100-byte payloads.
 
-#include "agent/ServerIPC.h"
+#include "service_sim/ServerIPC.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The floor for the start-up benchmark: the least a Qt tray program must do for the same job.
 // Shows a tray icon, connects to the service and sends one login frame, then idles.
 
-#include "agent/protocol.h"
+#include "agent/ipc/protocol.h"
 
 #include <QApplication>
 #include <QHostAddress>

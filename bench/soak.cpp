@@ -6,11 +6,11 @@
 
 #include "bench_support.h"
 
-#include "agent/Config.h"
-#include "agent/ServerIPC.h"
-#include "agent/log.h"
-#include "agent/protocol.h"
+#include "agent/config/Config.h"
+#include "agent/ipc/protocol.h"
+#include "agent/log/log.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
+#include "service_sim/ServerIPC.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 // the idle source is read on every check. With RUNS 0 only the idle CPU is measured (scripts/bench
 // does that in a Wayland session). Not a test.
 
-#include "agent/ServerIPC.h"
+#include "service_sim/ServerIPC.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,9 +1,9 @@
 // libFuzzer target: the frame decoder and the information decoding, on arbitrary bytes.
 // Checks that a stream decodes the same whole and in pieces, and that no frame exceeds the cap.
 
-#include "FrameDecoder.h"
-#include "errors.h"
-#include "protocol.h"
+#include "agent/ipc/FrameDecoder.h"
+#include "agent/ipc/IpcError.h"
+#include "agent/ipc/protocol.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,12 +1,12 @@
 #include "operations.h"
 
-#include "Config.h"
-#include "log.h"
-#include "session/IdleTime.h"
-#include "session/LogoffRoute.h"
-#include "session/SessionEndWatch.h"
-#include "session/SessionFacts.h"
-#include "session/X11Display.h"
+#include "agent/config/Config.h"
+#include "agent/log/log.h"
+#include "agent/session/SessionFacts.h"
+#include "agent/session/X11Display.h"
+#include "agent/session/idle/IdleTime.h"
+#include "agent/session/logoff/LogoffRoute.h"
+#include "agent/session/logoff/SessionEndWatch.h"
 
 #include <X11/Xlib.h>
 

@@ -1,6 +1,6 @@
 #include "utils.h"
 
-#include "log.h"
+#include "agent/log/log.h"
 
 #include <cxxabi.h>
 

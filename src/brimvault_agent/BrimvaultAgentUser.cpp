@@ -14,7 +14,7 @@
 //   SessionEndWatch::sessionEnding(), WarningNotices::close(), Reconnector::close(),
 //   ScriptExecutorThread::shutdown() and the logger, each guarded for it.
 
-#include "app/entry.h"
+#include "brimvault_agent/app/entry.h"
 
 int main(int argc, char *argv[])
 {

@@ -1,15 +1,15 @@
 #include "SessionCheck.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/Config.h"
-#include "agent/log.h"
+#include "agent/config/Config.h"
+#include "agent/ipc/ClientIPC.h"
+#include "agent/ipc/protocol.h"
+#include "agent/log/log.h"
 #include "agent/operations.h"
-#include "agent/protocol.h"
-#include "agent/session/IdleTime.h"
-#include "agent/session/LogoffRoute.h"
 #include "agent/session/SessionFacts.h"
-#include "brimvault_agent/app/SessionLock.h"
-#include "brimvault_agent/app/TrayHost.h"
+#include "agent/session/SessionLock.h"
+#include "agent/session/TrayHost.h"
+#include "agent/session/idle/IdleTime.h"
+#include "agent/session/logoff/LogoffRoute.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -3,9 +3,9 @@
 
 #include "SessionCheck.h"
 
-#include "agent/Config.h"
-#include "agent/log.h"
-#include "agent/session/sessiondbus.h"
+#include "agent/config/Config.h"
+#include "agent/log/log.h"
+#include "agent/session/dbus/sessionbus.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,7 +16,7 @@
 
 int main(int argc, char *argv[])
 {
-    sessiondbus::preventAutolaunch();
+    dbus::preventAutolaunch();
     // The agent's code logs as it goes; none of that belongs on this program's output.
     logger::init({QString(), logger::Level::Error, 0, 1, false});
     QCoreApplication app(argc, argv);

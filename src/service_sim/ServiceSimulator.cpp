@@ -1,6 +1,6 @@
 #include "ServiceSimulator.h"
 
-#include "agent/ServerIPC.h"
+#include "ServerIPC.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -2,7 +2,7 @@
 
 #include "ServiceSimulator.h"
 
-#include "agent/Config.h"
+#include "agent/config/Config.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

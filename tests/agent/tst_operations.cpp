@@ -1,7 +1,7 @@
 #include "LogCapture.h"
 #include "PrivateSystemBus.h"
 
-#include "agent/Config.h"
+#include "agent/config/Config.h"
 #include "agent/errors.h"
 #include "agent/operations.h"
 #include "agent/session/SessionFacts.h"

@@ -1,11 +1,11 @@
 #include "LogCapture.h"
 
-#include "agent/Config.h"
-#include "agent/ServerIPC.h"
+#include "agent/config/Config.h"
 #include "brimvault_agent/app/Translations.h"
 #include "brimvault_agent/app/translate.h"
 #include "brimvault_agent/dialogs/About.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
+#include "service_sim/ServerIPC.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "agent/Config.h"
+#include "agent/config/Config.h"
 #include "brimvault_agent/dialogs/About.h"
 #include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 

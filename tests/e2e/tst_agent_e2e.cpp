@@ -2,7 +2,7 @@
 #include "SimulatorEvents.h"
 #include "Timing.h"
 
-#include "agent/FrameDecoder.h"
+#include "agent/ipc/FrameDecoder.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -1,10 +1,10 @@
 #include "LogCapture.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/Config.h"
-#include "agent/ServerIPC.h"
-#include "agent/protocol.h"
+#include "agent/config/Config.h"
+#include "agent/ipc/ClientIPC.h"
+#include "agent/ipc/protocol.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
+#include "service_sim/ServerIPC.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

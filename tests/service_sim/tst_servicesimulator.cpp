@@ -1,8 +1,8 @@
 #include "SimulatorEvents.h"
 #include "Spin.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/protocol.h"
+#include "agent/ipc/ClientIPC.h"
+#include "agent/ipc/protocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

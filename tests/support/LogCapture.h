@@ -2,7 +2,7 @@
 
 // Collects what the agent logs while it is in scope, for assertions on log lines.
 
-#include "agent/log.h"
+#include "agent/log/log.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/session/SessionEndWatch.h"
+#include "agent/session/logoff/SessionEndWatch.h"
 #include "brimvault_agent/app/SigTermNotifier.h"
 
 #include <QProcess>
@@ -42,7 +42,7 @@ private:
 };
 
 // The logind stand-in's TerminateSession sends the session's processes SIGTERM, the test's own
-// among them: taken as the agent takes it, and counted.
+// among them: taken as the agent takes it, through its notifier, and counted.
 class SigTermAsTheAgent
 {
 public:

@@ -1,13 +1,13 @@
 #include "LogCapture.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/Config.h"
-#include "agent/ServerIPC.h"
+#include "agent/config/Config.h"
+#include "agent/ipc/ClientIPC.h"
 #include "brimvault_agent/app/globals.h"
 #include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
 #include "brimvault_agent/link/Reconnector.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
+#include "service_sim/ServerIPC.h"
 
 #include <QLabel>
 

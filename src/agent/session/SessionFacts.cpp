@@ -1,7 +1,8 @@
 #include "SessionFacts.h"
 
 #include "X11Display.h"
-#include "sessiondbus.h"
+
+#include "agent/session/logind/LogindSession.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -135,8 +136,8 @@ void SessionFacts::lookUpLogind() const
     logindId_ = envSessionId_;
     if (!askLogind_)
         return;
-    if (const auto session = sessiondbus::logindSession(envSessionId_)) {
-        logindId_ = session->id;
-        logindPath_ = session->path;
+    if (const auto session = LogindSession::find(envSessionId_)) {
+        logindId_ = session->id();
+        logindPath_ = session->path();
     }
 }

@@ -1,6 +1,6 @@
 #include "X11Display.h"
 
-#include "agent/log.h"
+#include "agent/log/log.h"
 
 #include <QString>
 

@@ -2,10 +2,10 @@
 
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
-#include "agent/ScriptExecutorThread.h"
-#include "agent/log.h"
-#include "agent/session/SessionEndWatch.h"
+#include "agent/log/log.h"
+#include "agent/process/ScriptExecutorThread.h"
 #include "agent/session/X11Display.h"
+#include "agent/session/logoff/SessionEndWatch.h"
 
 #include <QString>
 #include <QtGlobal>

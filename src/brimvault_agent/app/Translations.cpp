@@ -1,7 +1,7 @@
 #include "Translations.h"
 
-#include "agent/Config.h"
-#include "agent/log.h"
+#include "agent/config/Config.h"
+#include "agent/log/log.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>

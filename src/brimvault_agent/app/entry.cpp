@@ -3,10 +3,10 @@
 #include "CommandLine.h"
 #include "globals.h"
 
-#include "agent/Config.h"
-#include "agent/log.h"
+#include "agent/config/Config.h"
+#include "agent/log/log.h"
 #include "agent/session/SessionFacts.h"
-#include "agent/session/sessiondbus.h"
+#include "agent/session/dbus/sessionbus.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
 #include <QApplication>
@@ -75,7 +75,7 @@ void sigTerm(int sigNo, void *)
 int processEntry(int argc, char **argv)
 {
     QThread::currentThread()->setObjectName(QStringLiteral("main"));
-    sessiondbus::preventAutolaunch();
+    dbus::preventAutolaunch();
     const Config::LoadReport report = setUpLogging();
     logger::info(QStringLiteral("Initializing %1, version: %2")
                      .arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));

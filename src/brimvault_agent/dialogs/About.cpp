@@ -1,6 +1,6 @@
 #include "About.h"
 
-#include "agent/Config.h"
+#include "agent/config/Config.h"
 #include "brimvault_agent/app/translate.h"
 
 #include <QDialogButtonBox>

@@ -1,10 +1,10 @@
 #include "MessagesProcessor.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/Config.h"
-#include "agent/errors.h"
-#include "agent/log.h"
-#include "agent/protocol.h"
+#include "agent/config/Config.h"
+#include "agent/ipc/ClientIPC.h"
+#include "agent/ipc/IpcError.h"
+#include "agent/ipc/protocol.h"
+#include "agent/log/log.h"
 #include "agent/utils.h"
 
 #include <chrono>

@@ -2,8 +2,8 @@
 
 #include "MessagesProcessor.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/log.h"
+#include "agent/ipc/ClientIPC.h"
+#include "agent/log/log.h"
 #include "agent/utils.h"
 
 #include <QThread>

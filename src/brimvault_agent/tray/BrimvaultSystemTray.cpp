@@ -1,12 +1,12 @@
 #include "BrimvaultSystemTray.h"
 
-#include "agent/ClientIPC.h"
-#include "agent/Config.h"
-#include "agent/ScriptExecutorThread.h"
+#include "agent/config/Config.h"
 #include "agent/errors.h"
-#include "agent/log.h"
+#include "agent/ipc/ClientIPC.h"
+#include "agent/ipc/protocol.h"
+#include "agent/log/log.h"
 #include "agent/operations.h"
-#include "agent/protocol.h"
+#include "agent/process/ScriptExecutorThread.h"
 #include "agent/utils.h"
 
 #include "brimvault_agent/app/globals.h"

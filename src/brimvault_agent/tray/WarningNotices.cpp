@@ -1,10 +1,10 @@
 #include "WarningNotices.h"
 
-#include "agent/log.h"
-#include "agent/session/sessiondbus.h"
+#include "agent/log/log.h"
+#include "agent/session/dbus/call.h"
+#include "agent/session/dbus/sessionbus.h"
 
 #include <QDBusConnection>
-#include <QDBusMessage>
 #include <QSystemTrayIcon>
 
 namespace {
@@ -12,9 +12,9 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 
-QDBusMessage notifications(const QString &method, const QVariantList &args)
+dbus::Answer notifications(const QString &method, const QVariantList &args)
 {
-    return sessiondbus::callSessionBus(kService, kPath, kService, method, args);
+    return dbus::call(dbus::Bus::Session, kService, kPath, kService, method, args);
 }
 
 } // namespace
@@ -22,14 +22,13 @@ QDBusMessage notifications(const QString &method, const QVariantList &args)
 WarningNotices::WarningNotices(QSystemTrayIcon *tray, QObject *parent)
     : QObject(parent), tray_(tray)
 {
-    sessiondbus::sessionBus().connect(kService, kPath, kService,
-                                      QStringLiteral("NotificationClosed"), this,
-                                      SLOT(closed(uint, uint)));
+    dbus::sessionBus().connect(kService, kPath, kService, QStringLiteral("NotificationClosed"),
+                               this, SLOT(closed(uint, uint)));
 }
 
 bool WarningNotices::serverPresent() const
 {
-    return sessiondbus::hasOwner(kService);
+    return dbus::hasOwner(kService);
 }
 
 void WarningNotices::show(Kind kind, const QString &title, const QString &text)
@@ -37,16 +36,15 @@ void WarningNotices::show(Kind kind, const QString &title, const QString &text)
     if (serverPresent()) {
         const QVariantMap hints{
             {QStringLiteral("urgency"), QVariant::fromValue(uchar(2))}}; // critical
-        const QDBusMessage reply = notifications(QStringLiteral("Notify"),
-                                                 {title, ids_[kind].load(), QString(), title, text,
-                                                  QStringList(), hints, 0 /* never expires */});
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-            const uint id = reply.arguments().first().toUInt();
-            ids_[kind] = id;
-            logger::debug(QStringLiteral("Warning on screen as notification %1").arg(id));
+        const dbus::Answer answer =
+            notifications(QStringLiteral("Notify"), {title, ids_[kind].load(), QString(), title,
+                                                     text, QStringList(), hints, 0 /* never */});
+        if (const auto id = answer.value()) {
+            ids_[kind] = id->toUInt();
+            logger::debug(QStringLiteral("Warning on screen as notification %1").arg(id->toUInt()));
             return;
         }
-        logger::warn(QStringLiteral("Notification not shown: %1").arg(reply.errorMessage()));
+        logger::warn(QStringLiteral("Notification not shown: %1").arg(answer.errorText));
     }
     if (tray_->isVisible())
         tray_->showMessage(title, text, QSystemTrayIcon::Warning);

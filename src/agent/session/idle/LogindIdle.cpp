@@ -1,19 +1,23 @@
 #include "LogindIdle.h"
 
-#include "agent/session/sessiondbus.h"
+#include "agent/session/SessionFacts.h"
+#include "agent/session/logind/LogindSession.h"
 
 #include <ctime>
 
 std::optional<double> LogindIdle::idleSeconds(QString *why)
 {
-    const auto idle = sessiondbus::ownSessionProperty(QStringLiteral("IdleHint"), why);
+    // Asked anew each time: logind may come and go under a running agent.
+    const auto session = LogindSession::find(SessionFacts::current().logindId(), why);
+    if (!session)
+        return std::nullopt;
+    const auto idle = session->property(QStringLiteral("IdleHint"), why);
     if (!idle)
         return std::nullopt;
     if (!idle->toBool())
         return 0.0;
     // The monotonic hint: the wall-clock one jumps whenever time sync sets the clock.
-    const auto since =
-        sessiondbus::ownSessionProperty(QStringLiteral("IdleSinceHintMonotonic"), why);
+    const auto since = session->property(QStringLiteral("IdleSinceHintMonotonic"), why);
     if (!since)
         return std::nullopt;
     timespec now{};

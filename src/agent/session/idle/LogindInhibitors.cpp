@@ -1,6 +1,6 @@
 #include "LogindInhibitors.h"
 
-#include "agent/session/sessiondbus.h"
+#include "agent/session/logind/LogindSession.h"
 
 #include <QDBusArgument>
 
@@ -8,10 +8,7 @@
 
 std::optional<QStringList> LogindInhibitors::active(QString *why)
 {
-    const auto list = sessiondbus::ask(
-        sessiondbus::Bus::System, QStringLiteral("org.freedesktop.login1"),
-        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
-        QStringLiteral("ListInhibitors"), {}, why);
+    const auto list = LogindSession::callManager(QStringLiteral("ListInhibitors")).value(why);
     if (!list || !list->canConvert<QDBusArgument>()) {
         if (list)
             *why = QStringLiteral("an answer of another type");

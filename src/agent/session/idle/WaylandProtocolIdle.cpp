@@ -1,7 +1,7 @@
 #include "WaylandProtocolIdle.h"
 
+#include "WaylandIdle.h"
 #include "agent/session/SessionFacts.h"
-#include "agent/session/WaylandIdle.h"
 
 #include <QCoreApplication>
 

@@ -1,0 +1,84 @@
+#include "call.h"
+
+#include "sessionbus.h"
+
+#include <QDBusConnection>
+#include <QDBusPendingCall>
+
+namespace dbus {
+
+namespace {
+
+bool absentError(const QString &name)
+{
+    static const QStringList names = {
+        QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+        QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
+        QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+    };
+    return names.contains(name);
+}
+
+} // namespace
+
+std::optional<QVariant> Answer::value(QString *why) const
+{
+    if (reply && !reply->arguments().isEmpty())
+        return reply->arguments().first();
+    if (why)
+        *why = reason();
+    return std::nullopt;
+}
+
+QString Answer::reason() const
+{
+    if (errorName == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
+        return bus == Bus::System ? QStringLiteral("no system bus")
+                                  : QStringLiteral("no session bus");
+    if (absent)
+        return QStringLiteral("not on the bus");
+    return shortError().isEmpty() ? QStringLiteral("no answer") : shortError();
+}
+
+Answer call(Bus bus, const QString &service, const QString &path, const QString &interface,
+            const QString &method, const QVariantList &args, const Options &options)
+{
+    Answer out;
+    out.bus = bus;
+    const QDBusConnection connection =
+        bus == Bus::System ? QDBusConnection::systemBus() : sessionBus();
+    if (!connection.isConnected()) {
+        out.absent = true;
+        out.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
+        return out;
+    }
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    message.setAutoStartService(options.startService);
+    QDBusMessage reply;
+    if (!options.wait) {
+        reply = connection.call(message, QDBus::Block, kCallTimeoutMs);
+    } else {
+        QDBusPendingCall pending = connection.asyncCall(message, kCallTimeoutMs);
+        if (!options.wait([&pending] { return pending.isFinished(); }, kCallTimeoutMs + 500)) {
+            out.stopped = true;
+            out.errorText = QStringLiteral("the session ended meanwhile");
+            return out;
+        }
+        pending.waitForFinished(); // at most the call's own time-out
+        reply = pending.reply();
+    }
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        out.reply = reply;
+        return out;
+    }
+    out.errorName = reply.errorName();
+    out.errorText = reply.errorMessage();
+    out.absent = absentError(out.errorName);
+    return out;
+}
+
+} // namespace dbus
