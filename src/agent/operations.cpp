@@ -1,6 +1,7 @@
 #include "operations.h"
 
 #include "agent/config/Config.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 #include "agent/session/SessionFacts.h"
 #include "agent/session/X11Display.h"
@@ -84,13 +85,13 @@ void loggoff()
             "The session is still there %1 s after the logout through %2; ending it through logind")
             .arg(seconds)
             .arg(outcome.through),
-        logger::event("logoff"));
+        logger::event(logger::events::kLogoff));
     const QVector<LogoffRoute::Step> lastResorts = LogoffRoute::logindSteps(facts);
     if (lastResorts.isEmpty())
         logger::error(
             QStringLiteral(
                 "The session could not be ended: logind TerminateSession is not available"),
-            logger::event("logoff"));
+            logger::event(logger::events::kLogoff));
     else
         LogoffRoute::run(lastResorts);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+// src/agent is the agent support package, one room per job below it; this header is what the
+// tray calls of it.
+
 // Session operations on the local desktop.
 
 #include <QString>

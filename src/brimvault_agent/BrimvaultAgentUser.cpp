@@ -10,9 +10,10 @@
 //   client back through a queued call.
 // - Script runners ("script", ScriptExecutorThread): a bounded pool, one script each.
 // - Qt's Wayland thread and the exit hooks (AbruptEnd): a display or compositor that goes away
-//   ends the process from there. They call only BrimvaultSystemTray::endBeforeExit(),
-//   SessionEndWatch::sessionEnding(), WarningNotices::close(), Reconnector::close(),
-//   ScriptExecutorThread::shutdown() and the logger, each guarded for it.
+//   ends the process from there. They call only BrimvaultSystemTray::endBeforeExit() (and through
+//   it ServiceLink's sendLogout(), stop() and waitClosed(), WarningNotices::close()),
+//   SessionEndWatch::sessionEnding(), X11Display::answers(), ScriptExecutorThread::shutdown() and
+//   the logger, each guarded for it.
 
 #include "brimvault_agent/app/entry.h"
 

@@ -26,12 +26,11 @@ using Status = SessionCheck::Status;
 QString limitText(const QVariantMap &info, const char *key, bool zeroIsNone)
 {
     const QString name = QLatin1String(key);
-    if (!info.contains(name))
-        return QStringLiteral("none");
     try {
-        const qint64 seconds = ipc::wholeSeconds(info.value(name));
-        return zeroIsNone && seconds == 0 ? QStringLiteral("none")
-                                          : QStringLiteral("%1 s").arg(seconds);
+        return ipc::limitText(info.contains(name)
+                                  ? std::optional<qint64>(ipc::wholeSeconds(info.value(name)))
+                                  : std::nullopt,
+                              zeroIsNone);
     } catch (const std::exception &) {
         return QStringLiteral("unreadable (%1)").arg(info.value(name).toString());
     }

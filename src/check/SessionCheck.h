@@ -1,5 +1,7 @@
 #pragma once
 
+// check/ is the check program, which asks the agent's own code what it would do here.
+
 #include <QJsonObject>
 #include <QString>
 #include <QVector>

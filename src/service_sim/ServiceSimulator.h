@@ -1,5 +1,7 @@
 #pragma once
 
+// service_sim/ plays the service's side of the link, for trying the agent and for tests.
+
 #include <QObject>
 #include <QString>
 

@@ -6,6 +6,7 @@
 #include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
 #include "brimvault_agent/link/Reconnector.h"
+#include "brimvault_agent/link/ServiceLink.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 #include "service_sim/ServerIPC.h"
 
@@ -207,10 +208,10 @@ private slots:
                 std::thread hook([&] {
                     while (!go.load(std::memory_order_relaxed))
                         std::this_thread::yield();
-                    tray->endBeforeExit(QStringLiteral("the Wayland compositor went away"));
+                    tray->endBeforeExit(EndCause::CompositorLost);
                 });
                 go.store(true, std::memory_order_relaxed);
-                tray->reconnected(client.release());
+                tray->ipc->reconnected(client.release());
                 hook.join();
                 QTRY_COMPARE(gone.count(), 1);
                 QCOMPARE(logout.count(), login.count());
@@ -558,7 +559,7 @@ private slots:
         auto tray = makeTray();
         if (quitFirst)
             tray->quit();
-        tray->endBeforeExit(QStringLiteral("the display connection was lost"));
+        tray->endBeforeExit(EndCause::DisplayLost);
         tray->quit();
         QTRY_COMPARE(gone.count(), 1);
         QCOMPARE(logout.count(), 1);

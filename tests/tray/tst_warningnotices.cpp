@@ -64,7 +64,7 @@ private slots:
         QCOMPARE(displayed(), 2);
         notices.close(WarningNotices::Idle);
         QTRY_COMPARE(displayed(), 1);
-        notices.closeAll();
+        notices.close(WarningNotices::Session);
         QTRY_COMPARE(displayed(), 0);
     }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -83,50 +84,53 @@ template <typename T> Field number(T Config::*member, qint64 min, qint64 max)
             [member](const Config &c) { return QString::number(c.*member); }};
 }
 
-Field level()
+// A text key that takes one of a few values: `canonical` gives the value as it is kept, or
+// nothing for one it does not take.
+Field choice(QString Config::*member,
+             const std::function<std::optional<QString>(const QString &)> &canonical)
 {
-    Field f = text(&Config::LOG_LEVEL);
-    f.set = [](Config &c, const QString &v) {
-        const QString s = v.trimmed().toUpper();
-        static const QStringList known = {QStringLiteral("DEBUG"), QStringLiteral("INFO"),
-                                          QStringLiteral("WARN"), QStringLiteral("WARNING"),
-                                          QStringLiteral("ERROR")};
-        if (!known.contains(s))
-            return false;
-        c.LOG_LEVEL = s;
-        return true;
+    Field f = text(member);
+    f.set = [member, canonical](Config &c, const QString &v) {
+        const std::optional<QString> value = canonical(v.trimmed());
+        if (value)
+            c.*member = *value;
+        return value.has_value();
     };
     return f;
 }
 
+Field level()
+{
+    return choice(&Config::LOG_LEVEL, [](const QString &v) -> std::optional<QString> {
+        logger::Level known = logger::Level::Info;
+        if (!logger::parseLevel(v, &known))
+            return std::nullopt;
+        return v.toUpper();
+    });
+}
+
 Field target()
 {
-    Field f = text(&Config::LOG_TARGET);
-    f.set = [](Config &c, const QString &v) {
-        const QString s = v.trimmed().toLower();
+    return choice(&Config::LOG_TARGET, [](const QString &v) -> std::optional<QString> {
         static const QStringList known = {QString(), QStringLiteral("file"),
                                           QStringLiteral("journal"), QStringLiteral("both")};
-        if (!known.contains(s))
-            return false;
-        c.LOG_TARGET = s;
-        return true;
-    };
-    return f;
+        if (!known.contains(v.toLower()))
+            return std::nullopt;
+        return v.toLower();
+    });
 }
 
 // ignore or honour (the British spelling; "honor" is taken too).
 Field inhibitors()
 {
-    Field f = text(&Config::IDLE_INHIBITORS);
-    f.set = [](Config &c, const QString &v) {
-        const QString s = v.trimmed().toLower();
-        if (s != QLatin1String("ignore") && s != QLatin1String("honour") &&
-            s != QLatin1String("honor"))
-            return false;
-        c.IDLE_INHIBITORS = s == QLatin1String("ignore") ? s : QStringLiteral("honour");
-        return true;
-    };
-    return f;
+    return choice(&Config::IDLE_INHIBITORS, [](const QString &v) -> std::optional<QString> {
+        const QString s = v.toLower();
+        if (s == QLatin1String("ignore"))
+            return s;
+        if (s == QLatin1String("honour") || s == QLatin1String("honor"))
+            return QStringLiteral("honour");
+        return std::nullopt;
+    });
 }
 
 const std::map<QString, Field> &fields()
@@ -181,22 +185,11 @@ Config Config::defaults()
 {
     Config c;
     const QString data = dataDirectory();
-    c.APPLICATION_TITLE = QStringLiteral("Brimvault Agent");
     c.VERSION_DISPLAY = QStringLiteral(BRIMVAULT_VERSION);
-    c.ORGANIZATION_NAME = QStringLiteral("Brimvault");
-    c.ORGANIZATION_DOMAIN = QStringLiteral("brimvault.example");
     c.QT5_TRANSLATE_DIR = data + QStringLiteral("/translations");
-    c.QT5_TRANSLATE_CONTEXT = QStringLiteral("brimvault_agent");
     c.IMG_DIR = data + QStringLiteral("/icons");
-    c.QT5_THEME_NAME = QStringLiteral("brimvault");
-    c.QT5_ICON_FILE = QStringLiteral("brimvault-agent");
-    c.QT5_LOGO_FILE = QStringLiteral("brimvault-logo");
-    c.QT5_USES_FAVICON_FILE = false;
     c.QT5_FAVICON_FILE = data + QStringLiteral("/favicon.png");
-    c.TRAY_MENU_ENABLED = true;
-    c.IPC_PORT = 43910;
     c.LOG_FILE = defaultLogFile();
-    c.LOG_LEVEL = QStringLiteral("INFO");
     return c;
 }
 

@@ -1,32 +1,36 @@
 #pragma once
 
+#include "agent/log/log.h"
+
 #include <QString>
 #include <QStringList>
 
-// The agent's configuration values. Defaults are compiled in; an optional INI file (keys at top
-// level, no section) overrides them once at start-up. Read where needed, never changed later.
+// The agent's configuration values, the room where they and their defaults are written. The
+// defaults are compiled in (here; defaults() adds those that depend on where the agent is
+// installed); an optional INI file (keys at top level, no section) overrides them once at
+// start-up. Read where needed, never changed later.
 struct Config
 {
-    QString APPLICATION_TITLE;
+    QString APPLICATION_TITLE = QStringLiteral("Brimvault Agent");
     QString VERSION_DISPLAY;
-    QString ORGANIZATION_NAME;
-    QString ORGANIZATION_DOMAIN;
+    QString ORGANIZATION_NAME = QStringLiteral("Brimvault");
+    QString ORGANIZATION_DOMAIN = QStringLiteral("brimvault.example");
     QString QT5_TRANSLATE_DIR;
-    QString QT5_TRANSLATE_CONTEXT;
+    QString QT5_TRANSLATE_CONTEXT = QStringLiteral("brimvault_agent");
     QString IMG_DIR;
-    QString QT5_THEME_NAME;
-    QString QT5_ICON_FILE;
-    QString QT5_LOGO_FILE;
+    QString QT5_THEME_NAME = QStringLiteral("brimvault");
+    QString QT5_ICON_FILE = QStringLiteral("brimvault-agent");
+    QString QT5_LOGO_FILE = QStringLiteral("brimvault-logo");
     bool QT5_USES_FAVICON_FILE = false;
     QString QT5_FAVICON_FILE;
     bool TRAY_MENU_ENABLED = true;
     int IPC_PORT = 43910;
     qint64 IPC_SERVICE_UID = 0; // owner the service socket must have; -1: no check
     QString LOG_FILE;
-    QString LOG_LEVEL;
+    QString LOG_LEVEL = QStringLiteral("INFO");
     QString LOG_TARGET; // file, journal or both; empty: both where the journal is, else file
     QString LOGOFF_COMMAND;
-    qint64 LOG_MAX_BYTES = 5 * 1024 * 1024;
+    qint64 LOG_MAX_BYTES = logger::kDefaultMaxBytes;
     int SCRIPT_MAX_CONCURRENT = 4;
     int SCRIPT_TIMEOUT = 0;         // seconds; 0: no limit
     bool NOTIFY_USER = false;       // also show limit warnings and service messages to the user
@@ -36,7 +40,7 @@ struct Config
     int RECONNECT_SECONDS = 0;      // how long a lost link is tried again; 0: the agent ends
     QString IDLE_INHIBITORS = QStringLiteral("ignore"); // or "honour": inhibitors hold idle at 0
 
-    // The compiled-in values, with data paths resolved for this installation.
+    // The compiled-in values, with the version and the paths of this installation.
     static Config defaults();
 
     // defaults() overridden by the file at `path`; a missing file is not an error. Problems

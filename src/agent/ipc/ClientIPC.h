@@ -1,5 +1,8 @@
 #pragma once
 
+// ipc/ is the service link's wire: the protocol, the frame decoder, this client, the check of
+// who owns the service's socket, and their errors.
+
 #include "FrameDecoder.h"
 #include "protocol.h"
 

@@ -2,7 +2,7 @@
 
 // The IPC client's errors. They carry a text for log lines; callers decide how to report them.
 
-#include "agent/errors.h"
+#include "agent/base/errors.h"
 
 // The service could not be reached or the connection failed. `reason`: the cause alone, short,
 // for a summary line ("Connection refused", "owned by uid 1000 while uid 0 is trusted").

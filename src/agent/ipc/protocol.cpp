@@ -69,28 +69,10 @@ qint64 wholeSeconds(const QVariant &value)
     }
 }
 
-QString messageName(MessageId id)
+QString limitText(std::optional<qint64> seconds, bool zeroIsNone)
 {
-    switch (id) {
-    case MSG_DISCONNECT:
-        return QStringLiteral("MSG_DISCONNECT");
-    case MSG_MESSAGE:
-        return QStringLiteral("MSG_MESSAGE");
-    case MSG_LOGOFF:
-        return QStringLiteral("MSG_LOGOFF");
-    case MSG_SCRIPT:
-        return QStringLiteral("MSG_SCRIPT");
-    case MSG_INFORMATION:
-        return QStringLiteral("MSG_INFORMATION");
-    case REQ_INFORMATION:
-        return QStringLiteral("REQ_INFORMATION");
-    case REQ_LOGIN:
-        return QStringLiteral("REQ_LOGIN");
-    case REQ_LOGOUT:
-        return QStringLiteral("REQ_LOGOUT");
-    default:
-        return QStringLiteral("0x%1").arg(id, 2, 16, QLatin1Char('0'));
-    }
+    return !seconds || (zeroIsNone && *seconds == 0) ? QStringLiteral("none")
+                                                     : QStringLiteral("%1 s").arg(*seconds);
 }
 
 } // namespace ipc

@@ -9,6 +9,7 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <optional>
 
 namespace ipc {
 
@@ -45,7 +46,7 @@ QVariantMap decodeInformation(const QByteArray &payload);
 // zero) or text holding a decimal integer. Throws ProtocolError for anything else.
 qint64 wholeSeconds(const QVariant &value);
 
-// Readable name of an id for log lines.
-QString messageName(MessageId id);
+// A limit as log lines write it: "none" when unset (or 0, where `zeroIsNone`), else "N s".
+QString limitText(std::optional<qint64> seconds, bool zeroIsNone);
 
 } // namespace ipc

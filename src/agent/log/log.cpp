@@ -1,85 +1,30 @@
 #include "log.h"
 
-#include "agent/utils.h"
+#include "JournalSink.h"
+#include "RecordFormat.h"
+
+#include "agent/base/utils.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 #include <spdlog/logger.h>
-#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/sinks/systemd_sink.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
 namespace logger {
 
 namespace {
-
-// Level names of the record format, which differ from spdlog's own.
-class LevelFlag : public spdlog::custom_flag_formatter
-{
-public:
-    void format(const spdlog::details::log_msg &msg, const std::tm &,
-                spdlog::memory_buf_t &dest) override
-    {
-        const char *name = "INFO";
-        switch (msg.level) {
-        case spdlog::level::trace:
-        case spdlog::level::debug:
-            name = "DEBUG";
-            break;
-        case spdlog::level::info:
-            name = "INFO";
-            break;
-        case spdlog::level::warn:
-            name = "WARN";
-            break;
-        default:
-            name = "ERROR";
-            break;
-        }
-        dest.append(name, name + std::char_traits<char>::length(name));
-    }
-    std::unique_ptr<custom_flag_formatter> clone() const override
-    {
-        return std::make_unique<LevelFlag>();
-    }
-};
-
-// The QThread object name where one is set ("main", "link"...), else the kernel thread id.
-class ThreadFlag : public spdlog::custom_flag_formatter
-{
-public:
-    void format(const spdlog::details::log_msg &msg, const std::tm &,
-                spdlog::memory_buf_t &dest) override
-    {
-        QThread *thread = QThread::currentThread();
-        const QString name = thread ? thread->objectName() : QString();
-        if (!name.isEmpty()) {
-            const QByteArray utf8 = name.toUtf8();
-            dest.append(utf8.constData(), utf8.constData() + utf8.size());
-        } else {
-            fmt::format_to(std::back_inserter(dest), "{}", msg.thread_id);
-        }
-    }
-    std::unique_ptr<custom_flag_formatter> clone() const override
-    {
-        return std::make_unique<ThreadFlag>();
-    }
-};
 
 spdlog::level::level_enum toSpd(Level level)
 {
@@ -95,62 +40,6 @@ spdlog::level::level_enum toSpd(Level level)
     }
     return spdlog::level::info;
 }
-
-std::unique_ptr<spdlog::formatter> makeFormatter()
-{
-    auto formatter = std::make_unique<spdlog::pattern_formatter>();
-    formatter->add_flag<LevelFlag>('*');
-    formatter->add_flag<ThreadFlag>('&');
-    formatter->set_pattern("%Y-%m-%d %H:%M:%S.%e %* [%&] %v");
-    return formatter;
-}
-
-// The fields of the record being written on this thread; read by the journal sink, which runs
-// in the writing thread (the logger is synchronous).
-thread_local const Fields *recordFields = nullptr;
-
-// spdlog's journal sink, with fields to query by: records that carry fields, and the fields
-// every record carries, go out through sd_journal_sendv with them; the rest as spdlog sends them.
-class JournalSink : public spdlog::sinks::systemd_sink_mt
-{
-public:
-    JournalSink() : spdlog::sinks::systemd_sink_mt(kJournalIdentifier) {}
-
-    void setField(const QByteArray &name, const QString &value)
-    {
-        std::lock_guard<std::mutex> lock(base_sink<std::mutex>::mutex_);
-        if (value.isEmpty())
-            always_.erase(name);
-        else
-            always_[name] = value.toUtf8();
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg &msg) override
-    {
-        if (!recordFields && always_.empty()) {
-            spdlog::sinks::systemd_sink_mt::sink_it_(msg);
-            return;
-        }
-        std::vector<std::string> items;
-        items.push_back("MESSAGE=" + std::string(msg.payload.data(), msg.payload.size()));
-        items.push_back("PRIORITY=" + std::to_string(syslog_level(msg.level)));
-        items.push_back("SYSLOG_IDENTIFIER=" + ident_);
-        for (const auto &[name, value] : always_)
-            items.push_back((name + '=' + value).toStdString());
-        if (recordFields)
-            for (const auto &[name, value] : *recordFields)
-                items.push_back((name + '=' + value.toUtf8()).toStdString());
-        std::vector<iovec> vector;
-        for (std::string &item : items)
-            vector.push_back({item.data(), item.size()});
-        if (sd_journal_sendv(vector.data(), int(vector.size())) < 0)
-            spdlog::throw_spdlog_ex("Failed writing to systemd", errno);
-    }
-
-private:
-    std::map<QByteArray, QByteArray> always_;
-};
 
 struct State
 {
@@ -209,11 +98,7 @@ void write(spdlog::level::level_enum level, const QString &text, const Fields &f
     if (level < state().level.load(std::memory_order_relaxed))
         return;
     const QByteArray utf8 = text.toUtf8();
-    recordFields = fields.empty() ? nullptr : &fields;
-    struct Reset
-    {
-        ~Reset() { recordFields = nullptr; }
-    } reset;
+    const JournalSink::RecordFields withFields(fields);
     try {
         current()->log(
             level, spdlog::string_view_t(utf8.constData(), static_cast<std::size_t>(utf8.size())));
@@ -347,10 +232,6 @@ void setJournalField(const QByteArray &name, const QString &value)
     if (st.journal)
         st.journal->setField(name, value);
 }
-void error(const std::exception &failure)
-{
-    write(spdlog::level::err, utils::exceptionToMessage(failure));
-}
 
 void exception()
 {
@@ -362,6 +243,16 @@ void flush()
     try {
         current()->flush();
     } catch (...) {
+    }
+}
+
+void guarded(const char *what, const std::function<void()> &work) noexcept
+{
+    try {
+        work();
+    } catch (...) {
+        error(QStringLiteral("%1 failed: %2")
+                  .arg(QLatin1String(what), utils::exceptionToMessage(std::current_exception())));
     }
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// log/ is the agent's record: the logger, its file and journal sinks, and the names of events
+// and end causes.
+
 // The agent's logger: one record a line, "YYYY-MM-DD HH:MM:SS.mmm LEVEL [thread] text", to the
 // log file and to stderr, and to the systemd journal as an entry of its own (the same text, the
 // level as PRIORITY, SYSLOG_IDENTIFIER=brimvault-agent-user, and the fields given with it). Safe
@@ -10,6 +13,7 @@
 #include <QString>
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -24,24 +28,21 @@ enum class Level { Debug, Info, Warn, Error };
 
 constexpr const char *kJournalIdentifier = "brimvault-agent-user";
 
+// How large the log file grows before it is rotated, unless LOG_MAX_BYTES says otherwise.
+constexpr qint64 kDefaultMaxBytes = 5 * 1024 * 1024;
+
 struct Settings
 {
     QString file; // empty: no file
     Level level = Level::Info;
-    qint64 maxBytes = 5 * 1024 * 1024;
+    qint64 maxBytes = kDefaultMaxBytes;
     int maxFiles = 3; // the live file and two rotated ones
     bool toStderr = true;
     bool toJournal = false;
 };
 
-// Journal fields of one record, to query by: {"BRIMVAULT_EVENT", "ending"}, ...
+// Journal fields of one record, to query by (events.h names them).
 using Fields = std::vector<std::pair<QByteArray, QString>>;
-
-// {"BRIMVAULT_EVENT", name}: the kind of record, for the journal.
-inline Fields event(const char *name)
-{
-    return {{"BRIMVAULT_EVENT", QString::fromLatin1(name)}};
-}
 
 // The journal's socket, where journald listens; whether it is there to be written to.
 QString journalSocket();
@@ -63,11 +64,14 @@ void debug(const QString &text);
 void info(const QString &text, const Fields &fields = {});
 void warn(const QString &text, const Fields &fields = {});
 void error(const QString &text, const Fields &fields = {});
-void error(const std::exception &failure);
 // An ERROR record of the exception being handled (its type and message); call from a catch block.
 void exception();
 
 void flush();
+
+// Runs `work`; what it throws is logged at error level as "<what> failed: ..." and goes no
+// further. For slots and thread entries, which nothing above them may be left to unwind.
+void guarded(const char *what, const std::function<void()> &work) noexcept;
 
 // Extra destination, e.g. for tests that read what was logged.
 void addSink(std::shared_ptr<spdlog::sinks::sink> sink);

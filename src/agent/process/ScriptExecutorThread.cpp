@@ -1,8 +1,8 @@
 #include "ScriptExecutorThread.h"
 
+#include "agent/base/utils.h"
 #include "agent/config/Config.h"
 #include "agent/log/log.h"
-#include "agent/utils.h"
 #include "childsetup.h"
 
 #include <QDeadlineTimer>

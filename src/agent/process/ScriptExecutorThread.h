@@ -1,5 +1,8 @@
 #pragma once
 
+// process/ starts the programs of the session: the service's scripts, the logoff command, and
+// the reset every child gets first.
+
 #include <QRunnable>
 #include <QString>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// session/ is the desktop session as the agent meets it: its facts, the X display, the tray host
+// and the lock, with D-Bus, logind, idle time and logoff in rooms of their own.
+
 #include <QString>
 
 #include <functional>

@@ -22,7 +22,7 @@ std::mutex mutex; // held while an end is handled; disarm() takes it before the 
 BrimvaultSystemTray *armed = nullptr;
 std::atomic<QtMessageHandler> qtHandler{nullptr}; // read on Qt's threads
 
-void endNow(QString (*cause)())
+void endNow(EndCause (*cause)())
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (!armed)
@@ -40,11 +40,7 @@ void endNow(QString (*cause)())
 
 void onExit()
 {
-    endNow([] {
-        return X11Display::answers()
-                   ? QStringLiteral("a library ended the process while it was running")
-                   : QStringLiteral("the display connection was lost");
-    });
+    endNow([] { return X11Display::answers() ? EndCause::LibraryExit : EndCause::DisplayLost; });
 }
 
 // Qt 5's Wayland platform gives no other sign before its _exit(1) than this warning.
@@ -53,7 +49,7 @@ void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
     if (type == QtWarningMsg &&
         (text.startsWith(QLatin1String("The Wayland connection broke")) ||
          text.startsWith(QLatin1String("The Wayland connection experienced a fatal error"))))
-        endNow([] { return QStringLiteral("the Wayland compositor went away"); });
+        endNow([] { return EndCause::CompositorLost; });
     if (const QtMessageHandler next = qtHandler)
         next(type, context, text);
 }

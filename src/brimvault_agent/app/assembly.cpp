@@ -7,14 +7,15 @@
 #include "agent/session/TrayHost.h"
 #include "globals.h"
 
+#include "agent/base/errors.h"
+#include "agent/base/utils.h"
 #include "agent/config/Config.h"
-#include "agent/errors.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 #include "agent/operations.h"
 #include "agent/process/ScriptExecutorThread.h"
 #include "agent/session/SessionFacts.h"
 #include "agent/session/logoff/SessionEndWatch.h"
-#include "agent/utils.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
 #include "brimvault_agent/tray/BrimvaultSystemTray.h"
 
@@ -36,7 +37,7 @@ void setIdentity(Translations &translations)
     QCoreApplication::setOrganizationDomain(config().ORGANIZATION_DOMAIN);
     QCoreApplication::setApplicationName(config().APPLICATION_TITLE);
     translations.install();
-    logger::setJournalField("BRIMVAULT_SESSION", SessionFacts::current().logindId());
+    logger::setJournalField(logger::fields::kSession, SessionFacts::current().logindId());
 }
 
 // Autostart plus a manual start must not give two agents, two logins and every script twice.

@@ -4,6 +4,7 @@
 #include "globals.h"
 
 #include "agent/config/Config.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 #include "agent/session/SessionFacts.h"
 #include "agent/session/dbus/sessionbus.h"
@@ -30,7 +31,7 @@ Config::LoadReport setUpLogging()
     logger::init({targets.file ? config().LOG_FILE : QString(), level, config().LOG_MAX_BYTES, 3,
                   true, targets.journal});
     // Until logind has been asked (after the application object exists), the session as set.
-    logger::setJournalField("BRIMVAULT_SESSION", qEnvironmentVariable("XDG_SESSION_ID"));
+    logger::setJournalField(logger::fields::kSession, qEnvironmentVariable("XDG_SESSION_ID"));
     return report;
 }
 
@@ -68,8 +69,7 @@ std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
 void sigTerm(int sigNo, void *)
 {
     if (trayIcon)
-        trayIcon->end(sigNo == SIGHUP ? QStringLiteral("SIGHUP received")
-                                      : QStringLiteral("SIGTERM received"));
+        trayIcon->end(sigNo == SIGHUP ? EndCause::SigHup : EndCause::SigTerm);
 }
 
 int processEntry(int argc, char **argv)
@@ -79,7 +79,7 @@ int processEntry(int argc, char **argv)
     const Config::LoadReport report = setUpLogging();
     logger::info(QStringLiteral("Initializing %1, version: %2")
                      .arg(config().APPLICATION_TITLE, config().VERSION_DISPLAY));
-    const logger::Fields configuration{{"BRIMVAULT_EVENT", QStringLiteral("configuration")}};
+    const logger::Fields configuration = logger::event(logger::events::kConfiguration);
     if (!report.info.isEmpty())
         logger::info(report.info, configuration);
     for (const QString &w : report.warnings)

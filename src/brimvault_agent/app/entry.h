@@ -1,5 +1,8 @@
 #pragma once
 
+// app/ starts and ends the process: the command line, translations, signals, the assembly of
+// the agent and what a library's end of the process needs.
+
 #include <memory>
 
 class QApplication;

@@ -1,5 +1,7 @@
 #include "About.h"
 
+#include "brimvault_agent/app/icontheme.h"
+
 #include "agent/config/Config.h"
 #include "brimvault_agent/app/translate.h"
 
@@ -44,8 +46,7 @@ About::About(QWidget *) : QDialog(nullptr)
     verticalLayout->addWidget(bindings_version);
     verticalLayout->addWidget(buttonBox);
 
-    QIcon::setThemeSearchPaths({cfg.IMG_DIR});
-    QIcon::setThemeName(cfg.QT5_THEME_NAME);
+    installIconTheme();
     setWindowIcon(QIcon::fromTheme(cfg.QT5_ICON_FILE));
     const QIcon logo = QIcon::fromTheme(cfg.QT5_LOGO_FILE);
     image->setPixmap(logo.pixmap(image->size()));

@@ -1,5 +1,7 @@
 #pragma once
 
+// dialogs/ holds the agent's two dialogs, About and the message dialog.
+
 #include <QDialog>
 
 class QDialogButtonBox;

@@ -1,11 +1,12 @@
 #include "MessagesProcessor.h"
 
+#include "agent/base/utils.h"
 #include "agent/config/Config.h"
 #include "agent/ipc/ClientIPC.h"
 #include "agent/ipc/IpcError.h"
 #include "agent/ipc/protocol.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
-#include "agent/utils.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -57,7 +58,7 @@ MessagesProcessor::MessagesProcessor()
         logger::info(QStringLiteral("Connected to the service at 127.0.0.1:%1, owned by uid %2")
                          .arg(config().IPC_PORT)
                          .arg(owner ? QString::number(*owner) : QStringLiteral("unknown")),
-                     {{"BRIMVAULT_EVENT", QStringLiteral("connected")}});
+                     logger::event(logger::events::kConnected));
     } else {
         logger::debug(QStringLiteral("Gave up after %1 attempts: %2")
                           .arg(kConnectAttempts)

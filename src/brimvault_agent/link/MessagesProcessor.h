@@ -51,8 +51,6 @@ public:
     // Asks the loop to end; does not wait.
     void stop();
 
-    // Waits for the loop to end, at most `msecs`.
-    bool waitStopped(int msecs) { return wait(static_cast<unsigned long>(msecs)); }
     // After stop(): waits, bounded, until what was queued has gone out and the connection is shut.
     bool waitClosed(int msecs);
 

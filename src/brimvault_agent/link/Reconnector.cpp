@@ -2,9 +2,9 @@
 
 #include "MessagesProcessor.h"
 
+#include "agent/base/utils.h"
 #include "agent/ipc/ClientIPC.h"
 #include "agent/log/log.h"
-#include "agent/utils.h"
 
 #include <QThread>
 
@@ -54,13 +54,16 @@ void Reconnector::attempt()
 {
     if (!active_)
         return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_)
+        return;
     if (clock_.elapsed() >= qint64(seconds_) * 1000) {
+        lock.unlock();
         stop();
         emit gaveUp();
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (attempting_ || closed_)
+    if (attempting_)
         return;
     if (worker_.joinable())
         worker_.join(); // it has ended: attempting_ was cleared as its last step

@@ -1,49 +1,29 @@
 #include "BrimvaultSystemTray.h"
 
+#include "TrayIcons.h"
+
+#include "agent/base/errors.h"
+#include "agent/base/utils.h"
 #include "agent/config/Config.h"
-#include "agent/errors.h"
 #include "agent/ipc/ClientIPC.h"
 #include "agent/ipc/protocol.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 #include "agent/operations.h"
 #include "agent/process/ScriptExecutorThread.h"
-#include "agent/utils.h"
-
 #include "brimvault_agent/app/globals.h"
 #include "brimvault_agent/app/translate.h"
 #include "brimvault_agent/dialogs/About.h"
 #include "brimvault_agent/dialogs/BrimvaultMessageDialog.h"
 #include "brimvault_agent/link/MessagesProcessor.h"
-#include "brimvault_agent/link/Reconnector.h"
-#include <QHash>
+#include "brimvault_agent/link/ServiceLink.h"
 
 #include <QApplication>
-#include <QFileInfo>
-#include <QImage>
 #include <QJsonDocument>
 #include <QMenu>
-#include <QPixmap>
 #include <QTimer>
 
 namespace {
-
-// A flat gray copy of `source`: every pixel that is not fully transparent becomes opaque gray
-// (128, 128, 128), half-transparent edges included; transparent ones stay transparent.
-QPixmap graySilhouette(const QPixmap &source)
-{
-    const QImage in = source.toImage().convertToFormat(QImage::Format_ARGB32);
-    QImage out(in.size(), QImage::Format_ARGB32);
-    const QRgb gray = QColor(QStringLiteral("gray")).rgba();
-    for (int y = 0; y < in.height(); ++y) {
-        const auto *src = reinterpret_cast<const QRgb *>(in.constScanLine(y));
-        auto *dst = reinterpret_cast<QRgb *>(out.scanLine(y));
-        for (int x = 0; x < in.width(); ++x)
-            dst[x] = qAlpha(src[x]) == 0 ? qRgba(0, 0, 0, 0) : gray;
-    }
-    QPixmap result = QPixmap::fromImage(out);
-    result.setDevicePixelRatio(source.devicePixelRatio());
-    return result;
-}
 
 QString mapText(const QVariantMap &map)
 {
@@ -62,30 +42,15 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
       noticeCloser([this](WarningNotices::Kind kind) { notices->close(kind); })
 {
     notices = new WarningNotices(this, this);
-    const Config &cfg = config();
-    if (cfg.QT5_USES_FAVICON_FILE && QFileInfo::exists(cfg.QT5_FAVICON_FILE)) {
-        logger::warn(
-            QStringLiteral("Create tray icon from static file %1").arg(cfg.QT5_FAVICON_FILE));
-        icon = QIcon(cfg.QT5_FAVICON_FILE);
-    } else {
-        QIcon::setThemeSearchPaths({cfg.IMG_DIR});
-        QIcon::setThemeName(cfg.QT5_THEME_NAME);
-        icon = QIcon::fromTheme(cfg.QT5_ICON_FILE);
-    }
-    if (icon.isNull())
-        throw AgentError(QStringLiteral("Tray icon not available"));
-    const QList<QSize> sizes = icon.availableSizes();
-    if (sizes.isEmpty())
-        throw AgentError(QStringLiteral("Tray icon sizes not available"));
-
-    const QSize size = sizes.first();
-    icon_online = QIcon(icon.pixmap(size));
-    icon_offline = QIcon(graySilhouette(icon_online.pixmap(size)));
+    const TrayIcons icons = TrayIcons::load();
+    icon = icons.source;
+    icon_online = icons.online;
+    icon_offline = icons.offline;
 
     setIcon(icon_online);
     setOnline();
 
-    if (cfg.TRAY_MENU_ENABLED) {
+    if (config().TRAY_MENU_ENABLED) {
         auto *parentWidget = qobject_cast<QWidget *>(parent);
         aboutDlg = std::make_unique<About>(parentWidget);
         menu = std::make_unique<QMenu>(parentWidget);
@@ -94,7 +59,7 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
         setContextMenu(menu.get());
     }
 
-    ipc = std::make_unique<MessagesProcessor>();
+    ipc = std::make_unique<ServiceLink>();
     sessionStart = clock();
     wallWatch.emplace(sessionStart, wallClock());
     maxIdleTime.reset();
@@ -109,25 +74,23 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
         throw ServiceUnavailableError(
             QStringLiteral("No connection to service, exiting."),
             QStringLiteral("No usable service at 127.0.0.1:%1 after %2 attempts; the last: %3")
-                .arg(cfg.IPC_PORT)
+                .arg(config().IPC_PORT)
                 .arg(MessagesProcessor::kConnectAttempts)
                 .arg(ipc->failureReason()));
 
     stopped = false;
-    wireLink();
-    reconnector = new Reconnector(cfg.IPC_PORT, cfg.IPC_SERVICE_UID, this);
-    connect(reconnector, &Reconnector::connected, this, &BrimvaultSystemTray::reconnected);
-    connect(reconnector, &Reconnector::gaveUp, this, [this] {
-        utils::guarded("Ending without a service", [this] {
-            logger::warn(
-                QStringLiteral("No service within %1 s; ending").arg(config().RECONNECT_SECONDS));
-        });
-        end(QStringLiteral("connection to the service lost"));
-    });
+    connect(ipc.get(), &ServiceLink::disconnect, this, &BrimvaultSystemTray::disconnect);
+    connect(ipc.get(), &ServiceLink::displayMessage, this, &BrimvaultSystemTray::displayMessage);
+    connect(ipc.get(), &ServiceLink::information, this, &BrimvaultSystemTray::information);
+    connect(ipc.get(), &ServiceLink::exit, this, [this] { end(EndCause::LinkLost); });
+    connect(ipc.get(), &ServiceLink::logoff, this, &BrimvaultSystemTray::logoff);
+    connect(ipc.get(), &ServiceLink::script, this, &BrimvaultSystemTray::executeScript);
+    connect(ipc.get(), &ServiceLink::offline, this, &BrimvaultSystemTray::setOffline);
+    connect(ipc.get(), &ServiceLink::online, this, &BrimvaultSystemTray::setOnline);
 
     timer->start(kCheckIntervalMs);
     graceTimerShots = kGraceTicks;
-    if (!startLink())
+    if (!ipc->start())
         throw AgentError(QStringLiteral("The link thread could not be started"));
 }
 
@@ -135,81 +98,6 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
 BrimvaultSystemTray::~BrimvaultSystemTray()
 {
     ipc.reset();
-}
-
-void BrimvaultSystemTray::wireLink()
-{
-    connect(ipc.get(), &MessagesProcessor::disconnect, this, &BrimvaultSystemTray::disconnect);
-    connect(ipc.get(), &MessagesProcessor::displayMessage, this,
-            &BrimvaultSystemTray::displayMessage);
-    connect(ipc.get(), &MessagesProcessor::information, this, &BrimvaultSystemTray::information);
-    connect(ipc.get(), &MessagesProcessor::exit, this, &BrimvaultSystemTray::linkEnded);
-    connect(ipc.get(), &MessagesProcessor::logoff, this, &BrimvaultSystemTray::logoff);
-    connect(ipc.get(), &MessagesProcessor::script, this, &BrimvaultSystemTray::executeScript);
-}
-
-void BrimvaultSystemTray::linkEnded()
-{
-    const int seconds = config().RECONNECT_SECONDS;
-    if (seconds == 0 || stopped) {
-        end(QStringLiteral("connection to the service lost"));
-        return;
-    }
-    utils::guarded("Going offline", [this, seconds] {
-        // Limits go on being enforced from here: the timer runs on.
-        offline = true;
-        setOffline();
-        logger::warn(
-            QStringLiteral("Lost the connection to the service; reconnecting for up to %1 s")
-                .arg(seconds),
-            {{"BRIMVAULT_EVENT", QStringLiteral("link-lost")}});
-        reconnector->start(seconds);
-    });
-}
-
-bool BrimvaultSystemTray::startLink()
-{
-    ipc->start();
-    if (!ipc->isRunning()) {
-        // Out of threads (a user slice's task limit): nothing would read the service.
-        logger::error(QStringLiteral("The link thread could not be started"));
-        ipc->stop();
-        return false;
-    }
-    ipc->requestInformation();
-    ipc->sendLogin(operations::getCurrentUser());
-    return true;
-}
-
-void BrimvaultSystemTray::reconnected(ClientIPC *client)
-{
-    std::unique_ptr<ClientIPC> connected(client);
-    utils::guarded("Reconnecting", [&] { takeLink(std::move(connected)); });
-}
-
-void BrimvaultSystemTray::takeLink(std::unique_ptr<ClientIPC> connected)
-{
-    std::unique_ptr<MessagesProcessor> old;
-    {
-        // An exit hook may be ending the agent on another thread: either it finds the new link
-        // and logs out on it, or this finds the agent stopped and the new link never logs in.
-        std::lock_guard<std::mutex> lock(linkMutex);
-        if (stopped)
-            return;
-        old = std::move(ipc);
-        ipc = std::make_unique<MessagesProcessor>(std::move(connected));
-        wireLink();
-        if (!startLink()) {
-            reconnector->resume();
-            return;
-        }
-    }
-    old.reset(); // its loop has ended; the destructor waits, bounded, for its thread
-    offline = false;
-    setOnline();
-    logger::info(
-        QStringLiteral("Reconnected to the service after %1 s").arg(reconnector->elapsedSeconds()),
-        {{"BRIMVAULT_EVENT", QStringLiteral("connected")}});
 }
 
 void BrimvaultSystemTray::setOnline()
@@ -247,15 +135,13 @@ void BrimvaultSystemTray::information(const QVariantMap &info)
         logger::error(QStringLiteral("Information message not applied: %1")
                           .arg(utils::exceptionToMessage(e)));
     }
-    const auto seconds = [](const std::optional<qint64> &limit, bool zeroIsNone) {
-        return !limit || (zeroIsNone && *limit == 0) ? QStringLiteral("none")
-                                                     : QStringLiteral("%1 s").arg(*limit);
-    };
-    const QString idle = seconds(maxIdleTime, false), length = seconds(maxSessionTime, true);
-    logger::info(QStringLiteral("Session limits: idle %1, session length %2").arg(idle, length),
-                 {{"BRIMVAULT_EVENT", QStringLiteral("limits")},
-                  {"BRIMVAULT_IDLE_LIMIT", idle.section(QLatin1Char(' '), 0, 0)},
-                  {"BRIMVAULT_SESSION_LIMIT", length.section(QLatin1Char(' '), 0, 0)}});
+    const QString idle = ipc::limitText(maxIdleTime, false);
+    const QString length = ipc::limitText(maxSessionTime, true);
+    logger::info(
+        QStringLiteral("Session limits: idle %1, session length %2").arg(idle, length),
+        logger::event(logger::events::kLimits,
+                      {{logger::fields::kIdleLimit, idle.section(QLatin1Char(' '), 0, 0)},
+                       {logger::fields::kSessionLimit, length.section(QLatin1Char(' '), 0, 0)}}));
 }
 
 void BrimvaultSystemTray::checkTimers()
@@ -279,7 +165,7 @@ void BrimvaultSystemTray::noteWallClockStep()
                                     "time")
                          .arg(qAbs(moved))
                          .arg(moved > 0 ? QStringLiteral("forward") : QStringLiteral("back")),
-                     logger::event("clock-step"));
+                     logger::event(logger::events::kClockStep));
 }
 
 void BrimvaultSystemTray::checkIdle()
@@ -328,7 +214,7 @@ void BrimvaultSystemTray::checkIdle()
     if (remaining <= 0) {
         logger::info(QStringLiteral(
             "User has been idle for too long, notifying Broker that service can be reclaimed"));
-        end(QStringLiteral("idle limit reached"), true);
+        end(EndCause::IdleLimit, true);
     }
 }
 
@@ -357,7 +243,7 @@ void BrimvaultSystemTray::checkMaxSession()
     }
     if (remaining <= 0) {
         logger::debug(QStringLiteral("Remaining time is less than zero, exiting and logoff"));
-        end(QStringLiteral("session limit reached"), true);
+        end(EndCause::SessionLimit, true);
     }
 }
 
@@ -366,7 +252,7 @@ void BrimvaultSystemTray::displayMessage(const QString &message)
     logger::debug(QStringLiteral("Displaying message: %1").arg(message));
     if (!config().NOTIFY_USER)
         return;
-    utils::guarded("Showing the message", [&] {
+    logger::guarded("Showing the message", [&] {
         if (!messageDlg)
             messageDlg = std::make_unique<BrimvaultMessageDialog>();
         messageDlg->displayMessage(message);
@@ -396,35 +282,14 @@ void BrimvaultSystemTray::executeScript(const QString &script)
 
 void BrimvaultSystemTray::logoff()
 {
-    end(QStringLiteral("logoff requested by the service"), true);
+    end(EndCause::ServiceLogoff, true);
 }
 
-void BrimvaultSystemTray::end(const QString &cause, bool logoff)
+void BrimvaultSystemTray::end(EndCause cause, bool logoff)
 {
-    if (endCause.isEmpty())
+    if (!endCause)
         endCause = cause;
     quit(logoff);
-}
-
-void BrimvaultSystemTray::logEnding(const QString &cause)
-{
-    // The causes as short keys, for queries across sessions.
-    static const QHash<QString, QString> keys = {
-        {QStringLiteral("logoff requested by the service"), QStringLiteral("service-logoff")},
-        {QStringLiteral("idle limit reached"), QStringLiteral("idle-limit")},
-        {QStringLiteral("session limit reached"), QStringLiteral("session-limit")},
-        {QStringLiteral("SIGTERM received"), QStringLiteral("sigterm")},
-        {QStringLiteral("SIGHUP received"), QStringLiteral("sighup")},
-        {QStringLiteral("connection to the service lost"), QStringLiteral("link-lost")},
-        {QStringLiteral("the display connection was lost"), QStringLiteral("display-lost")},
-        {QStringLiteral("the Wayland compositor went away"), QStringLiteral("compositor-lost")},
-        {QStringLiteral("a library ended the process while it was running"),
-         QStringLiteral("library-exit")},
-        {QStringLiteral("the application was asked to quit"), QStringLiteral("quit")},
-    };
-    logger::info(QStringLiteral("Ending: %1").arg(cause),
-                 {{"BRIMVAULT_EVENT", QStringLiteral("ending")},
-                  {"BRIMVAULT_CAUSE", keys.value(cause, QStringLiteral("other"))}});
 }
 
 void BrimvaultSystemTray::closeNotices()
@@ -437,26 +302,15 @@ void BrimvaultSystemTray::closeNotices()
     }
 }
 
-void BrimvaultSystemTray::endBeforeExit(const QString &cause)
+void BrimvaultSystemTray::endBeforeExit(EndCause cause)
 {
-    MessagesProcessor *link = nullptr;
-    bool first = false;
-    {
-        std::lock_guard<std::mutex> lock(linkMutex);
-        // Once stopped, no reconnect replaces the link, and the tray outlives this call.
-        link = ipc.get();
-        first = !stopped.exchange(true);
-        if (first) {
-            logEnding(cause);
-            link->sendLogout(operations::getCurrentUser());
-            link->stop();
-        }
-    }
-    if (first)
+    if (!stopped.exchange(true)) {
+        logger::ending(cause);
+        ipc->sendLogout(operations::getCurrentUser());
+        ipc->stop();
         closeNotices();
-    // A reconnect attempt must not run on while exit() destroys what it reads.
-    reconnector->close(Reconnector::kAttemptWaitMs);
-    link->waitClosed(ClientIPC::kDrainMs + 500);
+    }
+    ipc->waitClosed(ClientIPC::kDrainMs + 500);
 }
 
 void BrimvaultSystemTray::disconnect() {}
@@ -470,17 +324,15 @@ void BrimvaultSystemTray::about()
 void BrimvaultSystemTray::quit(bool logoff)
 {
     const bool first = !stopped.exchange(true);
-    utils::guarded("Quit", [&] {
+    logger::guarded("Quit", [&] {
         logger::debug(QStringLiteral("Quit invoked, logoff: %1").arg(utils::boolText(logoff)));
         // What the administrator reads to learn why the session ended; once per run.
         if (first)
-            logEnding(endCause.isEmpty() ? QStringLiteral("the application was asked to quit")
-                                         : endCause);
+            logger::ending(endCause.value_or(EndCause::Quit));
     });
     if (first) {
         try {
-            reconnector->stop();
-            if (!ipc->sendLogout(operations::getCurrentUser()) && offline)
+            if (!ipc->sendLogout(operations::getCurrentUser()) && ipc->isOffline())
                 logger::warn(
                     QStringLiteral("No logout could be sent: no connection to the service"));
             timer->stop();

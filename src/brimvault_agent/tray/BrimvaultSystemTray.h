@@ -1,32 +1,32 @@
 #pragma once
 
+// tray/ is the session controller: the icon, the limits and the service's commands.
+
 #include <QIcon>
 #include <QSystemTrayIcon>
 #include <QVariantMap>
 
 #include "WarningNotices.h"
 
-#include "agent/bootclock.h"
+#include "agent/base/bootclock.h"
+#include "agent/log/EndCause.h"
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 class About;
 class BrimvaultMessageDialog;
-class ClientIPC;
-class MessagesProcessor;
-class Reconnector;
+class ServiceLink;
 class QApplication;
 class QMenu;
 class QTimer;
 
-// The running agent's one controller: the tray icon and its menu, the service link and its
-// commands, the session limits checked every 5 s, and quit(), the single way out. It lives on the
-// GUI thread; endBeforeExit() alone is called from other threads (the exit hooks), and the link
-// it uses is guarded by linkMutex against a reconnect replacing it.
+// The running agent's one controller: the tray icon and its menu, the service's commands, the
+// session limits checked every 5 s, and quit(), the single way out. The link's life is
+// ServiceLink's; the tray shows what it says. Lives on the GUI thread; endBeforeExit() alone is
+// called from other threads (the exit hooks), and touches only what ServiceLink guards.
 class BrimvaultSystemTray : public QSystemTrayIcon
 {
     Q_OBJECT
@@ -51,7 +51,7 @@ public:
     // For a process that a library is about to end: sends the logout unless quit() did, then
     // waits, bounded, until it has gone out and no reconnect attempt runs. Safe from any thread;
     // touches nothing of the GUI.
-    void endBeforeExit(const QString &cause);
+    void endBeforeExit(EndCause cause);
 
 public slots:
     void information(const QVariantMap &info);
@@ -64,28 +64,15 @@ public slots:
     void about();
     void quit(bool logoff = false);
     // quit() for a reason that the log gives once, as "Ending: <cause>".
-    void end(const QString &cause, bool logoff = false);
+    void end(EndCause cause, bool logoff = false);
 
 private:
     friend class TestBrimvaultSystemTray;
 
     void closeNotices();
-    // The link's signals to this controller's slots.
-    void wireLink();
-    // The link's loop ended: with RECONNECT_SECONDS the agent goes on offline, else it ends.
-    void linkEnded();
-    void reconnected(ClientIPC *client);
-    void takeLink(std::unique_ptr<ClientIPC> connected);
-    // Starts the link's thread, then asks for the information and logs in; false when the
-    // thread could not be started.
-    bool startLink();
-    // "Ending: <cause>", with the cause as a key in the journal.
-    static void logEnding(const QString &cause);
-
     // Says so once when the wall clock was stepped: an end that looks early or late by the log's
     // stamps then has its reason next to it.
     void noteWallClockStep();
-
     // With NOTIFY_USER: a warning on screen that says how much time is left.
     void notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft);
 
@@ -96,10 +83,7 @@ private:
     std::unique_ptr<About> aboutDlg;
     std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
-    std::unique_ptr<MessagesProcessor> ipc; // replaced on the GUI thread under linkMutex
-    std::mutex linkMutex;
-    Reconnector *reconnector = nullptr;
-    bool offline = false; // the link was lost and is not back
+    std::unique_ptr<ServiceLink> ipc;
     WarningNotices *notices = nullptr;
     bootclock::Milliseconds sessionStart{0}; // on `clock`
     std::optional<qint64> maxIdleTime;
@@ -110,7 +94,7 @@ private:
     std::optional<bootclock::Milliseconds> sessionNoticeAt;
     QTimer *timer = nullptr;
     std::atomic<bool> stopped{false};
-    QString endCause;
+    std::optional<EndCause> endCause;
     int graceTimerShots = kGraceTicks;
     std::optional<QString> idleFailure; // reason of the idle failure last logged, while it lasts
 

@@ -52,12 +52,6 @@ void WarningNotices::show(Kind kind, const QString &title, const QString &text)
         logger::debug(QStringLiteral("No notification server and no icon: warning not shown"));
 }
 
-void WarningNotices::closeAll()
-{
-    close(Idle);
-    close(Session);
-}
-
 void WarningNotices::close(Kind kind)
 {
     // An id was only ever set by a server that answered; one that has gone since fails at once.

@@ -11,8 +11,8 @@ class QSystemTrayIcon;
 // The session-limit warnings on screen. Where a notification server is on the session bus
 // they are critical notifications that never expire, so a user who stepped away still sees
 // them; each kind replaces its own earlier one. Elsewhere Qt's tray balloon shows them.
-// Lives on the GUI thread; close() and closeAll() are called from the exit hooks' threads too,
-// so the ids are atomics and closing waits for no answer longer than a short, fixed time.
+// Lives on the GUI thread; close() is called from the exit hooks' threads too, so the ids are
+// atomics and closing waits for no answer longer than a short, fixed time.
 class WarningNotices : public QObject
 {
     Q_OBJECT
@@ -24,8 +24,6 @@ public:
     void show(Kind kind, const QString &title, const QString &text);
     // Takes the warning off the screen, where the route allows it. Any thread.
     void close(Kind kind);
-    // Takes every warning shown off the screen: they must not outlive the agent.
-    void closeAll();
 
 private slots:
     void closed(uint id, uint reason);

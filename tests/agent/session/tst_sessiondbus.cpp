@@ -1,8 +1,8 @@
 #include "LogCapture.h"
 #include "PrivateSystemBus.h"
 
+#include "agent/base/errors.h"
 #include "agent/config/Config.h"
-#include "agent/errors.h"
 #include "agent/operations.h"
 #include "agent/session/SessionFacts.h"
 #include "agent/session/dbus/sessionbus.h"

@@ -9,8 +9,9 @@
 #include "WaylandProtocolIdle.h"
 #include "XScreenSaverIdle.h"
 
+#include "agent/base/errors.h"
 #include "agent/config/Config.h"
-#include "agent/errors.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 
 #include <QElapsedTimer>
@@ -87,10 +88,11 @@ double honour(double seconds)
     const QStringList held = activeInhibitors();
     if (!held.isEmpty()) {
         if (!st.held)
-            logger::info(QStringLiteral("Idle held at 0 by an idle inhibitor: %1")
-                             .arg(held.join(QStringLiteral("; "))),
-                         {{"BRIMVAULT_EVENT", QStringLiteral("idle-inhibited")},
-                          {"BRIMVAULT_INHIBITOR", held.join(QStringLiteral("; "))}});
+            logger::info(
+                QStringLiteral("Idle held at 0 by an idle inhibitor: %1")
+                    .arg(held.join(QStringLiteral("; "))),
+                logger::event(logger::events::kIdleInhibited,
+                              {{logger::fields::kInhibitor, held.join(QStringLiteral("; "))}}));
         st.held = true;
         return 0;
     }
@@ -99,7 +101,7 @@ double honour(double seconds)
         st.releasedAt.emplace();
         st.releasedAt->start();
         logger::info(QStringLiteral("Idle inhibitor released; idle counts from now"),
-                     logger::event("idle-inhibited"));
+                     logger::event(logger::events::kIdleInhibited));
     }
     return st.releasedAt ? qMin(seconds, st.releasedAt->elapsed() / 1000.0) : seconds;
 }
@@ -137,7 +139,7 @@ double read()
             st.inUse = source;
             st.inUseName = name;
             logger::info(QStringLiteral("Idle time from %1").arg(name),
-                         logger::event("idle-source"));
+                         logger::event(logger::events::kIdleSource));
         }
         const bool honouring = config().IDLE_INHIBITORS == QLatin1String("honour");
         if (!honouring && source->followsInhibitors() && !st.toldFollows) {
@@ -145,7 +147,7 @@ double read()
             logger::info(QStringLiteral("Idle time from %1 follows idle inhibitors whatever "
                                         "IDLE_INHIBITORS says: a video playing counts as activity")
                              .arg(name),
-                         logger::event("idle-source"));
+                         logger::event(logger::events::kIdleSource));
         }
         return honouring ? honour(*seconds) : *seconds;
     }

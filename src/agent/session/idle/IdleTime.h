@@ -1,5 +1,8 @@
 #pragma once
 
+// idle/ measures how long the user has been idle: the sources, the inhibitor readers and the
+// chain that picks among them.
+
 #include <QString>
 #include <QStringList>
 

@@ -3,6 +3,7 @@
 #include "SessionEndWatch.h"
 
 #include "agent/config/Config.h"
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 #include "agent/process/spawn.h"
 #include "agent/session/SessionFacts.h"
@@ -59,7 +60,7 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *w
     const int failed = process::spawn(argv.data(), &pid);
     if (failed != 0) {
         logger::error(QStringLiteral("Logoff command could not be started: %1").arg(program),
-                      logger::event("logoff"));
+                      logger::event(logger::events::kLogoff));
         *why = QStringLiteral("%1 could not be started: %2")
                    .arg(program, QString::fromLocal8Bit(std::strerror(failed)));
         return false;
@@ -72,16 +73,16 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *w
     if (done != pid) {
         logger::warn(QStringLiteral("Logoff command still running after %1 s; not waiting for it")
                          .arg(kCommandWaitMs / 1000),
-                     logger::event("logoff"));
+                     logger::event(logger::events::kLogoff));
         return true;
     }
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const QString line = QStringLiteral("Logoff command ended with status %1").arg(code);
     if (code == 0) {
-        logger::info(line, logger::event("logoff"));
+        logger::info(line, logger::event(logger::events::kLogoff));
         return true;
     }
-    logger::error(line, logger::event("logoff"));
+    logger::error(line, logger::event(logger::events::kLogoff));
     *why = QStringLiteral("status %1").arg(code);
     return false;
 }
@@ -184,12 +185,13 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
         // as done and still answer success.
         if (step.kind == Step::Kind::Logind || step.kind == Step::Kind::Loginctl) {
             if (const auto closing = alreadyClosing(SessionFacts::current())) {
-                logger::info(*closing, logger::event("logoff"));
+                logger::info(*closing, logger::event(logger::events::kLogoff));
                 return {true, step.name, false};
             }
         }
         // On record before it is carried out: the step may end this process.
-        logger::info(QStringLiteral("Logging off: %1").arg(step.record()), logger::event("logoff"));
+        logger::info(QStringLiteral("Logging off: %1").arg(step.record()),
+                     logger::event(logger::events::kLogoff));
         logger::flush();
         SessionEndWatch::stepStarted(step.name);
         QString why;
@@ -227,22 +229,22 @@ LogoffRoute::Outcome LogoffRoute::run(const QVector<Step> &steps)
             // A command's outcome is its status line.
             if (step.kind == Step::Kind::SessionManager || step.kind == Step::Kind::Logind)
                 logger::info(QStringLiteral("Logoff through %1 accepted").arg(step.name),
-                             logger::event("logoff"));
+                             logger::event(logger::events::kLogoff));
             return {true, step.name,
                     step.kind == Step::Kind::SessionManager && !step.method.forced};
         }
         if (!failureSaid)
             logger::warn(QStringLiteral("Logoff through %1 failed: %2").arg(step.name, why),
-                         logger::event("logoff"));
+                         logger::event(logger::events::kLogoff));
     }
     if (steps.isEmpty())
         logger::error(QStringLiteral(
                           "No logoff method available: set LOGOFF_COMMAND, or run inside a session "
                           "with a session manager or logind"),
-                      logger::event("logoff"));
+                      logger::event(logger::events::kLogoff));
     else
         logger::error(QStringLiteral("The session could not be ended: every way to log off failed"),
-                      logger::event("logoff"));
+                      logger::event(logger::events::kLogoff));
     return {};
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// logoff/ ends the session: the route of ways to log off, the session managers' calls and the
+// watch for the session's end.
+
 #include "SessionManagers.h"
 
 #include <QString>

@@ -1,5 +1,6 @@
 #include "SessionEndWatch.h"
 
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 #include "agent/session/SessionFacts.h"
 
@@ -17,7 +18,7 @@ void logEnd(const QElapsedTimer &clock, const QString &through)
     logger::info(QStringLiteral("The session ended %1 s after the logout through %2")
                      .arg(qRound(clock.elapsed() / 1000.0))
                      .arg(through),
-                 logger::event("logoff"));
+                 logger::event(logger::events::kLogoff));
 }
 
 // The logoff step or the watch under way, which the session's end is logged against once;

@@ -1,5 +1,6 @@
 #include "SessionManagers.h"
 
+#include "agent/log/events.h"
 #include "agent/log/log.h"
 
 #include <QElapsedTimer>
@@ -76,7 +77,7 @@ Result logout(const LogoutMethod &m, int busyRetryMs, const dbus::Waiter &wait)
         if (busy && clock.elapsed() + kBusyRetryPauseMs <= busyRetryMs) {
             logger::warn(QStringLiteral("Logoff through %1 refused for now (%2: %3); trying again")
                              .arg(m.name(), out.errorName, out.errorText),
-                         logger::event("logoff"));
+                         logger::event(logger::events::kLogoff));
             if (!wait)
                 QThread::msleep(kBusyRetryPauseMs);
             else if (!wait([] { return false; }, kBusyRetryPauseMs))
@@ -85,7 +86,7 @@ Result logout(const LogoutMethod &m, int busyRetryMs, const dbus::Waiter &wait)
         }
         logger::warn(QStringLiteral("Logoff through %1 failed: %2: %3")
                          .arg(m.name(), out.errorName, out.errorText),
-                     logger::event("logoff"));
+                     logger::event(logger::events::kLogoff));
         return Result::Failed;
     }
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+// base/ holds what every room of the support layer uses: the error types, their text for log
+// lines, and the clock that time spans are measured on.
+
 // Error types shared across the support layer; the IPC client's own are in ipc/IpcError.h. They
 // carry a text for log lines; callers decide how to report them (exceptionToMessage).
 

@@ -1,7 +1,5 @@
 #include "utils.h"
 
-#include "agent/log/log.h"
-
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -40,16 +38,6 @@ QString exceptionToMessage(std::exception_ptr error)
         const std::type_info *type = abi::__cxa_current_exception_type();
         return QStringLiteral("%1: unknown error")
             .arg(type ? demangle(type->name()) : QStringLiteral("unknown"));
-    }
-}
-
-void guarded(const char *what, const std::function<void()> &work) noexcept
-{
-    try {
-        work();
-    } catch (...) {
-        logger::error(QStringLiteral("%1 failed: %2")
-                          .arg(QLatin1String(what), exceptionToMessage(std::current_exception())));
     }
 }
 
