@@ -57,6 +57,16 @@ bool X11Display::answers()
     Display *display = open();
     if (!display)
         return false;
+    // The first connection is kept as the shared one: were it the server's only client, closing
+    // it would make the server reset, and refuse Qt's connection a moment later. (An exit hook
+    // may ask while this thread holds the lock; it then only probes.)
+    Shared &s = shared();
+    std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
+    if (lock.owns_lock() && !s.tried) {
+        s.tried = true;
+        s.display = display;
+        return true;
+    }
     XCloseDisplay(display);
     return true;
 }

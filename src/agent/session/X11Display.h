@@ -14,7 +14,7 @@ public:
     Display *display();
 
     // Whether an X server answers at $DISPLAY now, on a connection of its own: the shared one
-    // may be the one that broke.
+    // may be the one that broke. The first such connection becomes the shared one.
     static bool answers();
     static void installErrorHandler();
 
