@@ -1,8 +1,9 @@
 // Start-up benchmark, run on a display with a tray host (scripts/bench): time from exec to the
-// login frame at the service and peak RSS, for the agent and for a floor program measured in the
-// same run; then the agent's CPU time over 60 idle seconds with an idle limit in force, so that
-// the idle source is read on every check. With RUNS 0 only the idle CPU is measured (scripts/bench
-// does that in a Wayland session). Not a test.
+// login frame at the service and peak RSS, for each build of the agent (Qt 5, Qt 6) and for a
+// floor program built against the same Qt, all measured interleaved in one run; then each
+// agent's CPU time over 60 idle seconds with an idle limit in force, so that the idle source is
+// read on every check. With RUNS 0 only the idle CPU is measured (scripts/bench does that in a
+// Wayland session). Not a test.
 
 #include "service_sim/ServerIPC.h"
 
@@ -89,20 +90,38 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+struct Build
+{
+    QString name, agent, floorProgram;
+    std::vector<double> agentMs, floorMs, agentRss, floorRss;
+    double idleCpu = 0;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s AGENT FLOOR ICON [RUNS] [IDLE_SECONDS]\n", argv[0]);
+    if (argc < 7 || (argc - 4) % 3 != 0) {
+        std::fprintf(stderr,
+                     "usage: %s ICON RUNS IDLE_SECONDS NAME AGENT FLOOR [NAME AGENT FLOOR...]\n",
+                     argv[0]);
         return 2;
     }
-    const QString agent = QString::fromLocal8Bit(argv[1]);
-    const QString floorProgram = QString::fromLocal8Bit(argv[2]);
-    const QString icon = QString::fromLocal8Bit(argv[3]);
-    const int runs = argc > 4 ? atoi(argv[4]) : 10;
-    const int idleSeconds = argc > 5 ? atoi(argv[5]) : 60;
+    const QString icon = QString::fromLocal8Bit(argv[1]);
+    const int runs = atoi(argv[2]);
+    const int idleSeconds = atoi(argv[3]);
+    // Each build (Qt 5, Qt 6) with the floor built against the same Qt.
+    std::vector<Build> builds;
+    for (int i = 4; i + 2 < argc; i += 3)
+        builds.push_back({QString::fromLocal8Bit(argv[i]),
+                          QString::fromLocal8Bit(argv[i + 1]),
+                          QString::fromLocal8Bit(argv[i + 2]),
+                          {},
+                          {},
+                          {},
+                          {},
+                          0});
 
     ServerIPC server;
     server.listen(0);
@@ -118,55 +137,64 @@ int main(int argc, char *argv[])
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
 
-    std::vector<double> agentMs, floorMs, agentRss, floorRss;
     for (int i = 0; i < runs; ++i) {
-        // Alternate, so drift on the machine weighs on both alike.
-        const Run f =
-            measure(server, floorProgram, {QString::number(server.port()), icon}, env, 500);
-        const Run a = measure(server, agent, {}, env, 500);
-        if (f.startupMs < 0 || a.startupMs < 0) {
-            std::fprintf(stderr, "a program did not log in\n");
-            return 1;
+        // Interleaved, so drift on the machine weighs on every program alike.
+        for (Build &b : builds) {
+            const Run f =
+                measure(server, b.floorProgram, {QString::number(server.port()), icon}, env, 500);
+            const Run a = measure(server, b.agent, {}, env, 500);
+            if (f.startupMs < 0 || a.startupMs < 0) {
+                std::fprintf(stderr, "a program of %s did not log in\n", qPrintable(b.name));
+                return 1;
+            }
+            b.floorMs.push_back(f.startupMs);
+            b.agentMs.push_back(a.startupMs);
+            b.floorRss.push_back(f.peakRssMb);
+            b.agentRss.push_back(a.peakRssMb);
         }
-        floorMs.push_back(f.startupMs);
-        agentMs.push_back(a.startupMs);
-        floorRss.push_back(f.peakRssMb);
-        agentRss.push_back(a.peakRssMb);
     }
 
     // An idle limit far away: the agent reads its idle source every tick and never acts on it.
     auto policy = QObject::connect(&server, &ServerIPC::informationRequested,
                                    [&] { server.sendInformation(R"({"idle": 86400})"); });
-    QProcess *idle = nullptr;
-    measure(server, agent, {}, env, 2000, &idle);
-    QObject::disconnect(policy);
-    const double before = cpuSeconds(idle->processId());
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < idleSeconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-    const double cpu = cpuSeconds(idle->processId()) - before;
-    ::kill(pid_t(idle->processId()), SIGTERM);
-    idle->waitForFinished(5000);
-
-    const double cpuPercent = 100.0 * cpu / idleSeconds;
-    const QString session = qEnvironmentVariable("XDG_SESSION_TYPE", QStringLiteral("x11"));
-    if (runs == 0) {
-        std::printf(
-            "agent idle CPU over %d s (%s session): %.3f s (%.3f %%); target < 0.1 %%: %s\n",
-            idleSeconds, qPrintable(session), cpu, cpuPercent, cpuPercent < 0.1 ? "met" : "MISSED");
-        return 0;
+    for (Build &b : builds) {
+        QProcess *idle = nullptr;
+        measure(server, b.agent, {}, env, 2000, &idle);
+        const double before = cpuSeconds(idle->processId());
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < idleSeconds * 1000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        b.idleCpu = cpuSeconds(idle->processId()) - before;
+        ::kill(pid_t(idle->processId()), SIGTERM);
+        idle->waitForFinished(5000);
+        delete idle;
     }
-    const double startRatio = median(agentMs) / median(floorMs);
-    const double rssDelta = median(agentRss) - median(floorRss);
-    std::printf("%-24s %14s %14s\n", "", "start-up ms", "peak RSS MB");
-    std::printf("%-24s %14.1f %14.1f\n", "floor (minimal tray)", median(floorMs), median(floorRss));
-    std::printf("%-24s %14.1f %14.1f\n", "agent", median(agentMs), median(agentRss));
-    std::printf("%-24s %14.2fx %+13.1f\n", "agent vs floor", startRatio, rssDelta);
-    std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%)\n", idleSeconds,
-                qPrintable(session), cpu, cpuPercent);
-    std::printf("targets: start-up <= 1.25x: %s; RSS <= floor + 6 MB: %s; idle CPU < 0.1 %%: %s\n",
-                startRatio <= 1.25 ? "met" : "MISSED", rssDelta <= 6 ? "met" : "MISSED",
-                cpuPercent < 0.1 ? "met" : "MISSED");
+    QObject::disconnect(policy);
+
+    const QString session = qEnvironmentVariable("XDG_SESSION_TYPE", QStringLiteral("x11"));
+    for (const Build &b : builds) {
+        const double cpuPercent = 100.0 * b.idleCpu / idleSeconds;
+        if (runs == 0) {
+            std::printf("%s agent idle CPU over %d s (%s session): %.3f s (%.3f %%); target < 0.1 "
+                        "%%: %s\n",
+                        qPrintable(b.name), idleSeconds, qPrintable(session), b.idleCpu, cpuPercent,
+                        cpuPercent < 0.1 ? "met" : "MISSED");
+            continue;
+        }
+        const double startRatio = median(b.agentMs) / median(b.floorMs);
+        const double rssDelta = median(b.agentRss) - median(b.floorRss);
+        std::printf("\n%-24s %14s %14s\n", qPrintable(b.name), "start-up ms", "peak RSS MB");
+        std::printf("%-24s %14.1f %14.1f\n", "floor (minimal tray)", median(b.floorMs),
+                    median(b.floorRss));
+        std::printf("%-24s %14.1f %14.1f\n", "agent", median(b.agentMs), median(b.agentRss));
+        std::printf("%-24s %14.2fx %+13.1f\n", "agent vs floor", startRatio, rssDelta);
+        std::printf("agent idle CPU over %d s (%s session): %.3f s (%.3f %%)\n", idleSeconds,
+                    qPrintable(session), b.idleCpu, cpuPercent);
+        std::printf(
+            "targets: start-up <= 1.25x: %s; RSS <= floor + 6 MB: %s; idle CPU < 0.1 %%: %s\n",
+            startRatio <= 1.25 ? "met" : "MISSED", rssDelta <= 6 ? "met" : "MISSED",
+            cpuPercent < 0.1 ? "met" : "MISSED");
+    }
     return 0;
 }

@@ -69,8 +69,13 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# qtwayland5: Qt runs natively in Wayland sessions, where the tray is reached over D-Bus.
-set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "systemd, qtwayland5, qttranslations5-l10n")
+# Qt's Wayland platform: Qt runs natively in Wayland sessions, where the tray is reached over
+# D-Bus; Qt's own translations. Of the Qt the agent was built against.
+if(BRIMVAULT_QT_MAJOR EQUAL 6)
+    set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "systemd, qt6-wayland, qt6-translations-l10n")
+else()
+    set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "systemd, qtwayland5, qttranslations5-l10n")
+endif()
 set(CPACK_DEBIAN_AGENT_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
 file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles

@@ -12,6 +12,9 @@ RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils trayer procps xdotool dbus-daemon
                        xfce4-session gnome-session-bin mutter gnome-shell
                        gnome-shell-extension-appindicator libglib2.0-bin zenity gjs libfaketime)
 PACKAGE_TOOLS=(help2man dpkg-dev lintian desktop-file-utils)
+# The same agent built against Qt 6 (build-qt6/), and what it runs with.
+QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+              qt6-wayland qt6-translations-l10n)
 
 # ensure_packages PKG...: installs those that are missing, non-interactively.
 ensure_packages() {
@@ -43,6 +46,15 @@ unpack_debs() {
     for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$dir"; done
     rm -rf "$tmp"
     touch "$dir/.unpacked"
+}
+
+# The build folder for Qt major version $1: build/ for 5, the default, build-qt6/ for 6.
+qt_build_dir() {
+    case "$1" in
+    5) echo build ;;
+    6) echo build-qt6 ;;
+    *) echo "Qt $1: 5 or 6" >&2; return 2 ;;
+    esac
 }
 
 # configure_build DIR [cmake args...]

@@ -50,15 +50,25 @@ no-tray)
     ;;
 appindicator)
     grep -q "No system tray;" "$work/agent.log" && fail "ran without an icon"
-    # Qt names the item after the agent's pid; the icon is shown just after the login.
+    # The agent's own item: Qt 5 registers a name made of the agent's pid, Qt 6 its connection
+    # (":1.18@/StatusNotifierItem"). The icon is shown just after the login.
+    agents_item() {
+        echo "$items" | grep -q "org.kde.StatusNotifierItem-$agent_pid-" && return 0
+        for name in $(echo "$items" | grep -o '":[0-9.]*@' | tr -d '"@'); do
+            dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+                org.freedesktop.DBus.GetConnectionUnixProcessID "string:$name" 2>/dev/null |
+                grep -q "uint32 $agent_pid\$" && return 0
+        done
+        return 1
+    }
     for _ in $(seq 100); do
         items=$(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
             org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
             string:RegisteredStatusNotifierItems)
-        echo "$items" | grep -q "org.kde.StatusNotifierItem-$agent_pid-" && break
+        agents_item && break
         sleep 0.1
     done
-    echo "$items" | grep -q "org.kde.StatusNotifierItem-$agent_pid-" || fail "no item registered: $items"
+    agents_item || fail "no item registered: $items"
     echo "registered: $(echo "$items" | grep string | tr -s ' ')"
     kill -TERM $agent_pid
     status=0; wait $agent_pid || status=$?

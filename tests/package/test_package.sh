@@ -11,7 +11,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 dpkg-deb -c "$deb" | grep -q 'usr/bin/brimvault-service-sim' && fail "the simulator is in the agent package"
 dpkg-deb -c "$simdeb" | grep -q 'usr/bin/brimvault-agent' && fail "the agent is in the simulator package"
-dpkg-deb -f "$deb" Recommends | grep -q qttranslations5-l10n || fail "Qt's translations are not recommended"
+dpkg-deb -f "$deb" Recommends | grep -Eq 'qttranslations5-l10n|qt6-translations-l10n' ||
+    fail "Qt's translations are not recommended"
 dpkg-deb -x "$deb" "$root/fs"
 dpkg-deb -x "$simdeb" "$root/fs"
 dpkg-deb -e "$deb" "$root/control"

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTextStream>
 
 #include <functional>
 #include <map>
@@ -208,11 +207,9 @@ Config Config::fromFile(const QString &path, QStringList *warnings)
     }
     // Hand-written rather than QSettings: QSettings' INI reader splits values at commas and
     // eats backslashes, which would mangle titles and LOGOFF_COMMAND command lines.
-    QTextStream in(&file);
-    in.setCodec("UTF-8");
     int lineNo = 0;
-    while (!in.atEnd()) {
-        const QString line = in.readLine().trimmed();
+    for (const QString &raw : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
         ++lineNo;
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')) ||
             line.startsWith(QLatin1Char(';')))

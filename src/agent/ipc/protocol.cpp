@@ -40,7 +40,7 @@ QVariantMap decodeInformation(const QByteArray &payload)
 
 qint64 wholeSeconds(const QVariant &value)
 {
-    switch (static_cast<QMetaType::Type>(value.type())) {
+    switch (value.userType()) {
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::UInt:

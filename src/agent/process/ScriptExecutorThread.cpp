@@ -1,9 +1,9 @@
 #include "ScriptExecutorThread.h"
 
+#include "SessionProcess.h"
 #include "agent/base/utils.h"
 #include "agent/config/Config.h"
 #include "agent/log/log.h"
-#include "childsetup.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -43,19 +43,6 @@ void killGroup(qint64 pid, int signal)
     if (pid > 1)
         ::kill(-static_cast<pid_t>(pid), signal);
 }
-
-// A script starts as if from a fresh login shell: its own session, so that a time-out or
-// shutdown ends it with its children, default signal handling and nothing blocked, whatever the
-// agent has set up for itself.
-class ScriptProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override
-    {
-        ::setsid();
-        childsetup::resetSignals();
-    }
-};
 
 // Interpreter and arguments as the kernel would take them from a "#!" line; else /bin/sh.
 QStringList commandFor(const QString &script, const QString &path)
@@ -165,7 +152,7 @@ void ScriptExecutorThread::runScript()
             QStringLiteral("Script could not be started: no interpreter %1").arg(command.first()));
         return;
     }
-    ScriptProcess process;
+    SessionProcess process;
     process.setProgram(command.first());
     process.setArguments(command.mid(1));
     process.setStandardInputFile(QProcess::nullDevice());

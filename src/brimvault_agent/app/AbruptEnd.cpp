@@ -43,7 +43,8 @@ void onExit()
     endNow([] { return X11Display::answers() ? EndCause::LibraryExit : EndCause::DisplayLost; });
 }
 
-// Qt 5's Wayland platform gives no other sign before its _exit(1) than this warning.
+// Qt's Wayland platform (5.15 and 6.4 alike) gives no other sign before its _exit(1) than this
+// warning.
 void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     if (type == QtWarningMsg &&

@@ -33,14 +33,23 @@ void installOne(QTranslator &translator, const QString &fileName, const QString 
     logger::warn(QStringLiteral("Failed to load translation from %1").arg(path));
 }
 
+// Qt's own translations folder, qt6-translations-l10n's under Qt 6: the call is new in Qt 6.
+QString qtTranslationsFolder()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    return QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+}
+
 } // namespace
 
 void Translations::install()
 {
     const QString locale = QLocale::system().name();
     const bool warn = needsTranslation(locale);
-    installOne(qtBase, QStringLiteral("qtbase_") + locale,
-               QLibraryInfo::location(QLibraryInfo::TranslationsPath), warn);
+    installOne(qtBase, QStringLiteral("qtbase_") + locale, qtTranslationsFolder(), warn);
     installOne(fallback, config().QT5_TRANSLATE_CONTEXT + QStringLiteral("_en"),
                config().QT5_TRANSLATE_DIR);
     installOne(systemLocale, config().QT5_TRANSLATE_CONTEXT + QLatin1Char('_') + locale,
