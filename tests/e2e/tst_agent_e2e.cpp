@@ -618,22 +618,20 @@ private slots:
     {
         QFETCH(int, limit);
         QFETCH(bool, clockSteps);
-        const QString faketime =
-            QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1");
-        QStringList wrapper;
-        QFile offset(dir.filePath(QStringLiteral("wall-clock-offset")));
-        const auto stepTo = [&offset](const QByteArray &text) {
-            QVERIFY(offset.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            offset.write(text + '\n');
-            offset.close();
+        const QString faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+        const QString offset = dir.filePath(QStringLiteral("wall-clock-offset"));
+        const auto stepTo = [&offset](const char *text) {
+            QFile f(offset);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) > 0);
         };
+        QStringList wrapper;
         if (clockSteps) {
             NEED_INSTALLED("libfaketime", QFileInfo::exists(faketime), "libfaketime");
             stepTo("+0");
             // Under ASan its runtime is no longer the first library; that is harmless here.
             wrapper = QStringList{"env",
                                   "LD_PRELOAD=" + faketime,
-                                  "FAKETIME_TIMESTAMP_FILE=" + offset.fileName(),
+                                  "FAKETIME_TIMESTAMP_FILE=" + offset,
                                   "FAKETIME_NO_CACHE=1",
                                   "FAKETIME_DONT_FAKE_MONOTONIC=1",
                                   "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") +
