@@ -32,7 +32,7 @@ qint64 WallClockWatch::step(Milliseconds trueNow, Milliseconds wallNow)
     if (moved <= kStepThreshold && moved >= -kStepThreshold)
         return 0;
     offset_ = offset;
-    return qint64(moved.count() >= 0 ? (moved.count() + 500) / 1000 : (moved.count() - 500) / 1000);
+    return std::chrono::round<std::chrono::seconds>(moved).count();
 }
 
 } // namespace bootclock

@@ -41,11 +41,6 @@ Text text(EndCause cause)
 
 } // namespace
 
-QString sentence(EndCause cause)
-{
-    return QString::fromLatin1(text(cause).sentence);
-}
-
 void ending(EndCause cause)
 {
     const Text t = text(cause);

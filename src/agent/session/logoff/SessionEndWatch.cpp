@@ -84,8 +84,6 @@ SessionEndWatch::SessionEndWatch(const SessionFacts &facts, QString through)
                            SLOT(sessionRemoved(QString, QDBusObjectPath)));
 }
 
-SessionEndWatch::~SessionEndWatch() = default;
-
 bool SessionEndWatch::wait(int seconds)
 {
     begin(through_, clock_, QAbstractEventDispatcher::instance());

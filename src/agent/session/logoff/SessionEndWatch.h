@@ -28,7 +28,6 @@ class SessionEndWatch : public QObject
     Q_OBJECT
 public:
     SessionEndWatch(const SessionFacts &facts, QString through);
-    ~SessionEndWatch() override;
 
     // True when the session ended within `seconds`; logs "The session ended N s after the
     // logout through M" then. A session that is closing when time is up has ended too.
