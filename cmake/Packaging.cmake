@@ -65,6 +65,21 @@ set(CPACK_COMPONENT_AGENT_DESCRIPTION
 set(CPACK_COMPONENT_SIM_DESCRIPTION
     "stand-in for the Brimvault agent service\nListens where the agent service would and drives Brimvault agents by hand\nor from tests: session limits, scripts, messages and logoff commands. For\ntrying the agent; not for production virtual machines.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# A Debian package never installs into /usr/local, and the agent reads /etc/brimvault: the paths
+# are fixed when the build is configured, so a build for another prefix is not packaged.
+file(WRITE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake
+     "if(NOT \"${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")\n"
+     "    message(FATAL_ERROR \"This build installs into ${CMAKE_INSTALL_PREFIX}: Debian packages \"\n"
+     "        \"install under /usr and /etc. Configure it with -DCMAKE_INSTALL_PREFIX=/usr to package it.\")\n"
+     "endif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake)
+# The release it was built for is part of the version: 1.0.0+deb12 and 1.0.0+deb13 are never
+# mistaken for each other, and the newer release's sorts higher.
+set(BRIMVAULT_PACKAGE_VERSION ${PROJECT_VERSION})
+if(BRIMVAULT_DEBIAN_RELEASE GREATER 0)
+    string(APPEND BRIMVAULT_PACKAGE_VERSION "+deb${BRIMVAULT_DEBIAN_RELEASE}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_VERSION ${BRIMVAULT_PACKAGE_VERSION})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -25,13 +25,8 @@ struct Item
 std::vector<Item> decode(const uint8_t *data, size_t size, size_t step)
 {
     std::vector<Item> items;
-    FrameDecoder decoder(
-        [&](ipc::Message &&m) {
-            items.push_back({false, m.id, m.data});
-        },
-        [&](const QString &) {
-            items.push_back({true, 0, {}});
-        });
+    FrameDecoder decoder([&](ipc::Message &&m) { items.push_back({false, m.id, m.data}); },
+                         [&](const QString &) { items.push_back({true, 0, {}}); });
     for (size_t i = 0; i < size; i += step)
         decoder.feed(reinterpret_cast<const char *>(data) + i, std::min(step, size - i));
     return items;

@@ -39,7 +39,10 @@ private slots:
             QCOMPARE(about.verticalLayout->itemAt(i)->widget(), order[i]);
         // Fixed at the size computed before the long title was filled in.
         QCOMPARE(about.minimumSize(), about.maximumSize());
-        QVERIFY(about.width() < about.appl_name->sizeHint().width());
+        QVERIFY2(about.width() < about.appl_name->sizeHint().width(),
+                 qPrintable(QStringLiteral("dialog %1, title %2")
+                                .arg(about.width())
+                                .arg(about.appl_name->sizeHint().width())));
         QVERIFY(!about.windowIcon().isNull());
         setConfig(Config::defaults());
     }

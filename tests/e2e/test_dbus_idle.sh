@@ -12,7 +12,7 @@ need "$service" "$service"
 work="$(mktemp -d)"
 export XDG_RUNTIME_DIR="$work" # nothing reaches the machine's own runtime folder
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; tail -5 "$work"/*.log 2>/dev/null; exit 1; }
+fail() { echo "FAIL: $*"; tail -n 5 "$work"/*.log 2>/dev/null; exit 1; }
 
 dbus-daemon --session --nofork --address="unix:path=$work/system_bus" >"$work/system_bus.log" 2>&1 &
 for _ in $(seq 50); do [ -S "$work/system_bus" ] && break; sleep 0.1; done
@@ -38,6 +38,12 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 sleep 4 # no input meanwhile: about 4 s idle
+# light-locker as Debian 13 and later build it takes its session from the process's logind
+# session alone, and this test runs in none: a machine skip, as for a test that needs root.
+if grep -q "session_id is not set" "$work/service.log" 2>/dev/null; then
+    echo "SKIP: light-locker $(dpkg-query -W -f='${Version}' light-locker 2>/dev/null) starts only inside a logind session"
+    exit 77
+fi
 printf 'IPC_PORT = 1\nLOGOFF_COMMAND = true\n' >"$work/agent.conf"
 line=$(BRIMVAULT_AGENT_CONFIG="$work/agent.conf" XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=brimvault-none \
        XDG_RUNTIME_DIR="$work" "$check" | grep '^idle:' || true)

@@ -7,7 +7,7 @@ set -euo pipefail
 agent="$1" sim="$2" standins="$3"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null | tail -20; exit 1; }
+fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null | tail -n 20; exit 1; }
 
 "$standins" --watcher >"$work/watcher.out" 2>&1 &
 for _ in $(seq 50); do grep -q ready "$work/watcher.out" && break; sleep 0.1; done

@@ -8,10 +8,10 @@
 set -euo pipefail
 agent="$1" check="$2" sim="$3" activations="$4"
 source "$(dirname "$0")/../support/need.sh"
-need xfce4-session xfce4-session; need Xvfb xvfb; need trayer trayer
+need xfce4-session xfce4-session; need Xvfb xvfb
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -f /tmp/.ICE-unix/${session:-none}; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; tail -40 "$work/agent.log" 2>/dev/null; exit 1; }
+fail() { echo "FAIL: $*"; tail -n 40 "$work/agent.log" 2>/dev/null; exit 1; }
 export HOME="$work" XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" \
        XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/runtime" XDG_CURRENT_DESKTOP=XFCE \
        QT_XCB_GL_INTEGRATION=none
@@ -23,7 +23,7 @@ Xvfb -displayfd 5 -nolisten tcp 5>"$work/display" 2>/dev/null &
 xvfb=$!
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display").0"
-trayer >/dev/null 2>&1 &
+"$(dirname "$0")/../support/tray-host.sh" >/dev/null 2>&1 &
 source "$(dirname "$0")/../support/simulator.sh"
 start_simulator "$sim" --max-session 15
 agent_config

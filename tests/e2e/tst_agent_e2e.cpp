@@ -312,14 +312,14 @@ private slots:
     // process group (before, the exit handler used the script registry after its destructor).
     void displayGoesAway()
     {
-        QProcess xvfb, trayer;
+        QProcess xvfb, trayHost;
         xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
                                             QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         QVERIFY(xvfb.waitForReadyRead(10000));
         const QByteArray ownDisplay = ':' + xvfb.readLine().trimmed();
         const QByteArray display = qgetenv("DISPLAY");
         qputenv("DISPLAY", ownDisplay);
-        trayer.start(QStringLiteral("trayer"), QStringList());
+        trayHost.start(QStringLiteral(TRAY_HOST), QStringList());
         startAgent();
         qputenv("DISPLAY", display);
         const QJsonObject login = simEvents.wait(QStringLiteral("login"));
@@ -347,8 +347,8 @@ private slots:
             QTRY_VERIFY2(!running(pid), pid.constData());
         QCOMPARE(simEvents.wait(QStringLiteral("logout")).value(QStringLiteral("user")),
                  login.value(QStringLiteral("user")));
-        QVERIFY(endedFor(QStringLiteral("the display connection was lost")));
-        trayer.waitForFinished();
+        QVERIFY2(endedFor(QStringLiteral("the display connection was lost")), qPrintable(log()));
+        trayHost.waitForFinished();
         xvfb.waitForFinished();
     }
 
@@ -430,7 +430,8 @@ private slots:
         startAgent({}, {QStringLiteral("xvfb-run"), QStringLiteral("-a"), QStringLiteral("-f"),
                         dir.filePath(QStringLiteral("xauthority")), QStringLiteral("sh"),
                         QStringLiteral("-c"),
-                        QStringLiteral("(sleep 2; exec trayer >/dev/null 2>&1) & exec \"$0\"")});
+                        QStringLiteral("(sleep 2; exec %1 >/dev/null 2>&1) & exec \"$0\"")
+                            .arg(QStringLiteral(TRAY_HOST))});
         QVERIFY(!simEvents.wait(QStringLiteral("login"), 15000).isEmpty());
         const QString text = log();
         QVERIFY(text.contains(QStringLiteral("No system tray yet; waiting up to 30 s for one")));
@@ -787,7 +788,8 @@ private slots:
             QStringLiteral("sh"),
             {QStringLiteral("-c"),
              QStringLiteral(
-                 "eval $(xdotool search --classname '^panel$' getwindowgeometry --shell) && "
+                 "eval $(xdotool search --classname '^(panel|stalonetray)$' getwindowgeometry "
+                 "--shell) && "
                  "xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)) click 3 && sleep 0.5 "
                  "&& "
                  "xdotool key Down Return")});

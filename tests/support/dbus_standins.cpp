@@ -4,7 +4,7 @@
 //
 //   dbus_standins [--mutter MS] [--screensaver MS] [--logind IDLE_SINCE_US|active] [--system]
 //                 [--session-manager gnome|kde|mate|xfce] [--busy N] [--refuse ERROR]
-//                 [--watcher] [--end-on-logout closing|removed]
+//                 [--watcher] [--end-on-logout closing|removed] [--ksmserver 5|6|6-cancel]
 //                 [--inhibit logind|logind-sleep|logind-idle|gnome|pm]
 // logind as logind 252 is: the session's processes are those that asked about it; TerminateSession
 // makes it "closing" and sends them SIGTERM, the caller too, before it answers, and does nothing
@@ -205,7 +205,7 @@ public slots:
             return;
         member();
         close();
-        for (qint64 pid : qAsConst(processes_))
+        for (qint64 pid : std::as_const(processes_))
             ::kill(pid_t(pid), SIGTERM);
         // Answered once the stop is under way: the caller has its SIGTERM by then.
         setDelayedReply(true);
@@ -263,6 +263,36 @@ public slots:
     void logout()
     {
         said(QStringLiteral("kde logout"));
+        onLogout();
+    }
+};
+
+// KDE's ksmserver: Plasma 6's lists closeSession alone, which plasma-shutdown's logout calls and
+// an application that asks to save its work makes false; Plasma 5's still has logout.
+class Ksmserver : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.KSMServerInterface")
+public:
+    bool cancels = false;
+public slots:
+    bool closeSession()
+    {
+        said(cancels ? QStringLiteral("ksmserver closeSession cancelled")
+                     : QStringLiteral("ksmserver closeSession"));
+        if (!cancels)
+            onLogout();
+        return !cancels;
+    }
+};
+class Ksmserver5 : public Ksmserver
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.KSMServerInterface")
+public slots:
+    void logout(int confirm, int type, int mode)
+    {
+        said(QStringLiteral("ksmserver logout %1 %2 %3").arg(confirm).arg(type).arg(mode));
         onLogout();
     }
 };
@@ -334,6 +364,9 @@ int main(int argc, char *argv[])
           QStringLiteral("error")},
          {QStringLiteral("inhibit"), QStringLiteral("An idle inhibitor: logind, gnome or pm."),
           QStringLiteral("who")},
+         {QStringLiteral("ksmserver"),
+          QStringLiteral("KDE's ksmserver: 5, 6, or 6-cancel (an application cancels)."),
+          QStringLiteral("plasma")},
          {QStringLiteral("end-on-logout"),
           QStringLiteral("A logout ends logind's session: closing or removed."),
           QStringLiteral("how")}});
@@ -407,6 +440,15 @@ int main(int argc, char *argv[])
     } else if (sm == QLatin1String("xfce")) {
         session.registerObject(QStringLiteral("/org/xfce/SessionManager"), &xfce, exportAll);
         take(session, QStringLiteral("org.xfce.SessionManager"));
+    }
+    Ksmserver ksmserver6;
+    Ksmserver5 ksmserver5;
+    if (parser.isSet(QStringLiteral("ksmserver"))) {
+        const QString plasma = parser.value(QStringLiteral("ksmserver"));
+        Ksmserver *ksmserver = plasma == QLatin1String("5") ? &ksmserver5 : &ksmserver6;
+        ksmserver->cancels = plasma == QLatin1String("6-cancel");
+        session.registerObject(QStringLiteral("/KSMServer"), ksmserver, exportAll);
+        take(session, QStringLiteral("org.kde.ksmserver"));
     }
     PowerManagement pm;
     if (inhibit == QLatin1String("pm")) {

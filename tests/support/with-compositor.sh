@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs a command inside a real headless Wayland compositor from Debian, on a private runtime
 # folder and a private session bus, optionally with waybar as the tray host; or inside GNOME
-# Shell on X11 (Xvfb), optionally with its AppIndicator extension enabled.
+# Shell (on X11 in Xvfb where the release's GNOME has X11, else headless on Wayland), optionally
+# with its AppIndicator extension enabled.
 # Usage: with-compositor.sh kwin|sway|gnome [--tray] COMMAND [ARGS...]
-# The command sees WAYLAND_DISPLAY (or DISPLAY for gnome), XDG_RUNTIME_DIR, XDG_SESSION_TYPE,
-# DBUS_SESSION_BUS_ADDRESS and COMPOSITOR_PID. Exit status 77 (skip) when a package is missing,
+# The command sees WAYLAND_DISPLAY (or DISPLAY for GNOME on X11), XDG_RUNTIME_DIR, XDG_SESSION_TYPE,
+# DBUS_SESSION_BUS_ADDRESS, COMPOSITOR_PID and WAYLAND_GLOBALS (a file: the compositor's globals,
+# "INTERFACE VERSION" a line). Exit status 77 (skip) when a package is missing,
 # 1 under CI=true.
 # GNOME's bus knows no other desktop's services (a machine may have several desktops, and another
 # notification server would take GNOME's place); its system bus is an empty stand-in.
@@ -19,7 +21,7 @@ source "$(dirname "$0")/need.sh"
 case "$kind" in
 kwin) need kwin_wayland kwin-wayland ;;
 sway) need sway sway; need wtype wtype; need zenity zenity ;;
-gnome) need gnome-shell gnome-shell; need Xvfb xvfb
+gnome) need gnome-shell gnome-shell; need Xvfb xvfb; need gnome-session gnome-session-bin
        # Its notification server is a gjs script that the bus starts; gnome-shell does not pull it.
        need gjs gjs
        if [ $tray = 1 ]; then
@@ -30,6 +32,7 @@ gnome) need gnome-shell gnome-shell; need Xvfb xvfb
 *) echo "unknown compositor $kind"; exit 2 ;;
 esac
 [ $tray = 1 ] && [ "$kind" != gnome ] && need waybar waybar
+[ "$kind" != gnome ] && need wayland-info wayland-utils
 need dbus-run-session dbus-daemon
 
 if [ "$(id -u)" = 0 ] && [ -z "${WITH_COMPOSITOR_USER:-}" ]; then
@@ -67,14 +70,23 @@ owned() {
         "string:$1" 2>/dev/null | grep -q true
 }
 
+# GNOME Shell on X11 where the release's still runs on it (up to GNOME 48), else as a headless
+# Wayland compositor with a virtual monitor and no Xwayland (GNOME 50 has no X11 session).
 gnome() {
     dbus-daemon --session --nofork --address="unix:path=$XDG_RUNTIME_DIR/system_bus" >/dev/null 2>&1 &
     export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/system_bus"
-    Xvfb -displayfd 5 -nolisten tcp 5>"$XDG_RUNTIME_DIR/display" 2>/dev/null &
-    for _ in $(seq 100); do [ -s "$XDG_RUNTIME_DIR/display" ] && break; sleep 0.1; done
-    export DISPLAY=":$(cat "$XDG_RUNTIME_DIR/display")" XDG_SESSION_TYPE=x11 XDG_CURRENT_DESKTOP=GNOME
+    export XDG_CURRENT_DESKTOP=GNOME
     [ "$tray" = 1 ] && gsettings set org.gnome.shell enabled-extensions "['ubuntu-appindicators@ubuntu.com']"
-    gnome-shell --x11 --replace --sm-disable >"$XDG_RUNTIME_DIR/compositor.log" 2>&1 &
+    if gnome-shell --help-all 2>/dev/null | grep -q -- '--x11'; then
+        Xvfb -displayfd 5 -nolisten tcp 5>"$XDG_RUNTIME_DIR/display" 2>/dev/null &
+        for _ in $(seq 100); do [ -s "$XDG_RUNTIME_DIR/display" ] && break; sleep 0.1; done
+        export DISPLAY=":$(cat "$XDG_RUNTIME_DIR/display")" XDG_SESSION_TYPE=x11
+        gnome-shell --x11 --replace --sm-disable >"$XDG_RUNTIME_DIR/compositor.log" 2>&1 &
+    else
+        export WAYLAND_DISPLAY=wl-brimvault XDG_SESSION_TYPE=wayland
+        gnome-shell --headless --virtual-monitor 1024x768 --no-x11 --wayland-display="$WAYLAND_DISPLAY" \
+            >"$XDG_RUNTIME_DIR/compositor.log" 2>&1 &
+    fi
     export COMPOSITOR_PID=$!
     # Up once its notification server is; with the extension, once its tray is too.
     for _ in $(seq ${GNOME_WAIT:-600}); do
@@ -85,7 +97,7 @@ gnome() {
     if owned org.freedesktop.Notifications; then
         "$@" || status=$?
     else
-        echo "GNOME Shell did not start:"; tail -20 "$XDG_RUNTIME_DIR/compositor.log"; status=1
+        echo "GNOME Shell did not start:"; tail -n 20 "$XDG_RUNTIME_DIR/compositor.log"; status=1
     fi
     kill $(jobs -p) 2>/dev/null || true
     wait 2>/dev/null || true
@@ -118,8 +130,12 @@ inner() {
         sleep 0.1
     done
     if [ -z "${WAYLAND_DISPLAY:-}" ]; then
-        echo "the compositor did not start:"; tail -20 "$XDG_RUNTIME_DIR/compositor.log"; return 1
+        echo "the compositor did not start:"; tail -n 20 "$XDG_RUNTIME_DIR/compositor.log"; return 1
     fi
+    # What this compositor really offers, "INTERFACE VERSION" a line: the tests expect from it.
+    export WAYLAND_GLOBALS="$XDG_RUNTIME_DIR/globals"
+    wayland-info 2>/dev/null | sed -n "s/^interface: '\([^']*\)', *version: *\([0-9]*\).*/\1 \2/p" \
+        >"$WAYLAND_GLOBALS"
     local bar=
     if [ "$tray" = 1 ]; then
         waybar >"$XDG_RUNTIME_DIR/waybar.log" 2>&1 &

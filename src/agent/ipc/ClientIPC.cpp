@@ -158,8 +158,7 @@ std::optional<Message> ClientIPC::getMessage()
     if (paused_ && inbox_.size() <= kResumeEntries && socket_) {
         paused_ = false;
         flooded_ = true;
-        QMetaObject::invokeMethod(
-            socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
     }
     const bool floodOver = flooded_ && inbox_.empty() && !paused_;
     if (floodOver)
@@ -207,8 +206,7 @@ void ClientIPC::stop()
     stopped_ = true;
     readable_.notify_all();
     if (socket_ && connected_)
-        QMetaObject::invokeMethod(
-            socket_, [this] { drainThenClose(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(socket_, [this] { drainThenClose(); }, Qt::QueuedConnection);
 }
 
 bool ClientIPC::waitClosed(int msecs)

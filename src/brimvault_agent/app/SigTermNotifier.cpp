@@ -19,9 +19,7 @@ extern "C" void onSigTerm(int sig)
     const int saved = errno;
     if (gate && !gate->load()) {
         // Still blocked inside this handler, so the raised signal takes effect on return.
-        struct sigaction action
-        {
-        };
+        struct sigaction action{};
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
         ::sigaction(sig, &action, nullptr);
@@ -42,9 +40,7 @@ SigTermNotifier::SigTermNotifier(QObject *parent) : QObject(parent) {}
 SigTermNotifier::~SigTermNotifier()
 {
     if (notifier_) {
-        struct sigaction action
-        {
-        };
+        struct sigaction action{};
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
         for (const int sig : kSignals)
@@ -61,9 +57,7 @@ bool SigTermNotifier::install(const std::atomic<bool> *carryFrom)
         return false;
     notifier_ = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &SigTermNotifier::drain);
-    struct sigaction action
-    {
-    };
+    struct sigaction action{};
     action.sa_handler = onSigTerm;
     sigemptyset(&action.sa_mask);
     for (const int sig : kSignals)
@@ -71,9 +65,7 @@ bool SigTermNotifier::install(const std::atomic<bool> *carryFrom)
     action.sa_flags = SA_RESTART;
     bool installed = true;
     for (const int sig : kSignals) {
-        struct sigaction old
-        {
-        };
+        struct sigaction old{};
         // A hangup that the starter chose to ignore (nohup) stays ignored.
         if (sig == SIGHUP && ::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
             continue;

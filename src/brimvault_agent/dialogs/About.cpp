@@ -48,8 +48,11 @@ About::About(QWidget *) : QDialog(nullptr)
 
     installIconTheme();
     setWindowIcon(QIcon::fromTheme(cfg.QT5_ICON_FILE));
+    // At the logo's own size, which the label's minimum is: before layout the label has Qt's
+    // default size, 640 x 480, and from Qt 6.11 on a theme icon's pixmap is scaled up to the size
+    // asked for, which made the dialog 662 pixels wide.
     const QIcon logo = QIcon::fromTheme(cfg.QT5_LOGO_FILE);
-    image->setPixmap(logo.pixmap(image->size()));
+    image->setPixmap(logo.pixmap(image->minimumSize()));
 
     setFixedSize(sizeHint());
 

@@ -270,9 +270,10 @@ private slots:
         }
     }
 
-    // manager, its call, the method; then how it goes: "" logind's session stays, "closing" half
-    // a second later with no signal (logind 252), "removed" at once, "refused" by the manager,
-    // "away": the compositor goes away while the watch waits, told from Qt's Wayland thread.
+    // manager (with "/5" or "/6" a ksmserver of that Plasma beside it), its call, the method;
+    // then how it goes: "" logind's session stays, "closing" half a second later with no signal
+    // (logind 252), "removed" at once, "refused" by the manager, "away": the compositor goes
+    // away while the watch waits, told from Qt's Wayland thread.
     void logoffThroughTheSessionManager_data()
     {
         QTest::addColumn<QStringList>("row");
@@ -281,6 +282,11 @@ private slots:
                       gnome = "org.gnome.SessionManager.Logout";
         QTest::newRow("gnome") << QStringList{"gnome", "gnome Logout 2", gnome, ""} << true;
         QTest::newRow("kde") << QStringList{"kde", "kde logout", kde, ""} << false;
+        QTest::newRow("kde, Plasma 5") << QStringList{"kde/5", "ksmserver logout 0 0 2",
+                                                      "org.kde.KSMServerInterface.logout", ""}
+                                       << false;
+        // Its ksmserver has no logout: asked what it offers, never called.
+        QTest::newRow("kde, Plasma 6") << QStringList{"kde/6", "kde logout", kde, ""} << false;
         QTest::newRow("mate") << QStringList{"mate", "mate Logout 2",
                                              "org.mate.SessionManager.Logout", ""}
                               << true;
@@ -297,7 +303,8 @@ private slots:
     {
         QFETCH(QStringList, row);
         QFETCH(bool, forced);
-        const QString manager = row[0], call = row[1], method = row[2];
+        const QString manager = row[0].section('/', 0, 0), plasma = row[0].section('/', 1),
+                      call = row[1], method = row[2];
         const bool refused = row[3] == QLatin1String("refused");
         const QString end = refused ? QString() : row[3];
         Config c = Config::defaults();
@@ -306,14 +313,19 @@ private slots:
         QStringList args{"--session-manager", manager,
                          "--logind",          "active",
                          "--system",          QString::fromUtf8(systemBus.address)};
+        if (!plasma.isEmpty())
+            args << "--ksmserver" << plasma;
         const bool away = end == QLatin1String("away");
         if ((!end.isEmpty() && !away) || refused)
             args << (refused ? "--refuse" : "--end-on-logout")
                  << (refused ? "org.freedesktop.DBus.Error.AccessDenied" : end);
         const auto &methods = SessionManagers::logoutMethods();
-        startStandins(args, {std::find_if(methods.begin(), methods.end(), [&](const auto &m) {
-                                 return m.name() == method;
-                             })->service});
+        QStringList takes{std::find_if(methods.begin(), methods.end(), [&](const auto &m) {
+                              return m.name() == method;
+                          })->service};
+        if (!plasma.isEmpty())
+            takes << "org.kde.ksmserver" << "org.kde.Shutdown";
+        startStandins(args, takes);
         const int terminated = sigterm.received;
         LogCapture capture;
         std::thread wayland;

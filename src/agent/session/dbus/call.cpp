@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusPendingCall>
+#include <QXmlStreamReader>
 
 namespace dbus {
 
@@ -79,6 +80,32 @@ Answer call(Bus bus, const QString &service, const QString &path, const QString 
     out.errorText = reply.errorMessage();
     out.absent = absentError(out.errorName);
     return out;
+}
+
+bool offersMethod(Bus bus, const QString &service, const QString &path, const QString &interface,
+                  const QString &method)
+{
+    const Answer out =
+        call(bus, service, path, QStringLiteral("org.freedesktop.DBus.Introspectable"),
+             QStringLiteral("Introspect"));
+    const auto xml = out.value();
+    if (!xml)
+        return false;
+    QXmlStreamReader reader(xml->toString());
+    bool inInterface = false;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isEndElement() && reader.name() == QLatin1String("interface"))
+            inInterface = false;
+        if (!reader.isStartElement())
+            continue;
+        const auto name = reader.attributes().value(QLatin1String("name"));
+        if (reader.name() == QLatin1String("interface"))
+            inInterface = name == interface;
+        else if (inInterface && reader.name() == QLatin1String("method") && name == method)
+            return true;
+    }
+    return false;
 }
 
 } // namespace dbus

@@ -50,4 +50,9 @@ struct Answer
 Answer call(Bus bus, const QString &service, const QString &path, const QString &interface,
             const QString &method, const QVariantList &args = {}, const Options &options = {});
 
+// Whether the object lists `method` of `interface` in its introspection data: one call, which
+// starts nothing. False when it does not answer.
+bool offersMethod(Bus bus, const QString &service, const QString &path, const QString &interface,
+                  const QString &method);
+
 } // namespace dbus

@@ -7,25 +7,30 @@
 
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 struct WaylandIdleListeners
 {
     static void global(void *data, wl_registry *registry, uint32_t name, const char *interface,
-                       uint32_t)
+                       uint32_t version)
     {
         auto *self = static_cast<WaylandIdle *>(data);
-        if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat)
+        if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat) {
             self->seat =
                 static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
-        else if (std::strcmp(interface, ext_idle_notifier_v1_interface.name) == 0 &&
-                 !self->extNotifier)
-            self->extNotifier = static_cast<ext_idle_notifier_v1 *>(
-                wl_registry_bind(registry, name, &ext_idle_notifier_v1_interface, 1));
-        else if (std::strcmp(interface, org_kde_kwin_idle_interface.name) == 0 && !self->kdeIdle)
+        } else if (std::strcmp(interface, ext_idle_notifier_v1_interface.name) == 0 &&
+                   !self->extNotifier) {
+            // A version the compositor does not offer would be a protocol error.
+            self->extVersion = std::min<uint32_t>(version, 2);
+            self->extNotifier = static_cast<ext_idle_notifier_v1 *>(wl_registry_bind(
+                registry, name, &ext_idle_notifier_v1_interface, self->extVersion));
+        } else if (std::strcmp(interface, org_kde_kwin_idle_interface.name) == 0 &&
+                   !self->kdeIdle) {
             self->kdeIdle = static_cast<org_kde_kwin_idle *>(
                 wl_registry_bind(registry, name, &org_kde_kwin_idle_interface, 1));
+        }
     }
     static void globalRemove(void *, wl_registry *, uint32_t) {}
 
@@ -61,7 +66,8 @@ struct WaylandIdleListeners
     static constexpr org_kde_kwin_idle_timeout_listener kde = {kdeIdled, kdeResumed};
 };
 
-WaylandIdle::WaylandIdle(const QString &displayName, QObject *parent) : QObject(parent)
+WaylandIdle::WaylandIdle(const QString &displayName, Want want, QObject *parent)
+    : QObject(parent), want_(want)
 {
     const QByteArray name = displayName.toLocal8Bit();
     display = wl_display_connect(name.isEmpty() ? nullptr : name.constData());
@@ -100,6 +106,11 @@ std::optional<double> WaylandIdle::idleSeconds() const
     return double(idleSince.elapsed() + kTimeoutMs) / 1000.0;
 }
 
+bool WaylandIdle::followsInhibitors() const
+{
+    return notification_ != QLatin1String("get_input_idle_notification");
+}
+
 void WaylandIdle::setIdle(bool idle)
 {
     if (idle && !idle_)
@@ -113,13 +124,24 @@ void WaylandIdle::chooseProtocol()
     if (!seat) {
         failure_ = QStringLiteral("the Wayland compositor has no seat");
     } else if (extNotifier) {
-        extNotification = ext_idle_notifier_v1_get_idle_notification(extNotifier, kTimeoutMs, seat);
+        if (want_ == Want::InputOnly && extVersion >= 2) {
+            extNotification =
+                ext_idle_notifier_v1_get_input_idle_notification(extNotifier, kTimeoutMs, seat);
+            notification_ = QStringLiteral("get_input_idle_notification");
+        } else {
+            extNotification =
+                ext_idle_notifier_v1_get_idle_notification(extNotifier, kTimeoutMs, seat);
+            notification_ = QStringLiteral("get_idle_notification");
+        }
         ext_idle_notification_v1_add_listener(extNotification, &WaylandIdleListeners::ext, this);
         interface_ = QString::fromLatin1(ext_idle_notifier_v1_interface.name);
+        version_ = extVersion;
     } else if (kdeIdle) {
         kdeTimeout = org_kde_kwin_idle_get_idle_timeout(kdeIdle, seat, kTimeoutMs);
         org_kde_kwin_idle_timeout_add_listener(kdeTimeout, &WaylandIdleListeners::kde, this);
         interface_ = QString::fromLatin1(org_kde_kwin_idle_interface.name);
+        version_ = 1;
+        notification_ = QStringLiteral("get_idle_timeout");
     } else {
         failure_ = QStringLiteral(
             "the Wayland compositor offers neither ext_idle_notifier_v1 nor org_kde_kwin_idle");
@@ -204,5 +226,7 @@ void WaylandIdle::disconnectDisplay()
     wl_display_disconnect(display);
     display = nullptr;
     interface_.clear();
+    version_ = 0;
+    notification_.clear();
     idle_ = false;
 }

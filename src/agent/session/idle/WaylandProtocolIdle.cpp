@@ -1,6 +1,7 @@
 #include "WaylandProtocolIdle.h"
 
 #include "WaylandIdle.h"
+#include "agent/config/Config.h"
 #include "agent/session/SessionFacts.h"
 
 #include <QCoreApplication>
@@ -9,7 +10,11 @@ WaylandIdle *WaylandProtocolIdle::connection()
 {
     static WaylandIdle *const source =
         SessionFacts::current().wayland() && QCoreApplication::instance()
-            ? new WaylandIdle(QString(), QCoreApplication::instance())
+            ? new WaylandIdle(QString(),
+                              config().IDLE_INHIBITORS == QLatin1String("honour")
+                                  ? WaylandIdle::Want::FollowInhibitors
+                                  : WaylandIdle::Want::InputOnly,
+                              QCoreApplication::instance())
             : nullptr;
     return source;
 }
@@ -21,8 +26,18 @@ void WaylandProtocolIdle::startTracking()
 
 QString WaylandProtocolIdle::name() const
 {
-    return QStringLiteral("the Wayland %1 protocol")
-        .arg(connection() ? connection()->interfaceName() : QString());
+    const WaylandIdle *source = connection();
+    if (!source || source->interfaceName().isEmpty())
+        return QStringLiteral("the Wayland idle protocol");
+    return QStringLiteral("the Wayland %1 protocol (version %2, %3)")
+        .arg(source->interfaceName())
+        .arg(source->version())
+        .arg(source->notification());
+}
+
+bool WaylandProtocolIdle::followsInhibitors() const
+{
+    return !connection() || connection()->followsInhibitors();
 }
 
 std::optional<double> WaylandProtocolIdle::idleSeconds(QString *why)

@@ -113,9 +113,20 @@ QVector<LogoffRoute::Step> LogoffRoute::plan(const SessionFacts &facts)
 
     // Another desktop's manager may be installed, and startable, beside this one: it would accept
     // and do nothing. The one running now is this session's.
+    // A manager that runs but no longer has the call (Plasma 6's ksmserver) is asked once what
+    // it offers, and left out: no call that is bound to fail.
+    // Which Plasma runs shows the same way, for the check program.
     QList<LogoutMethod> owned, ours;
+    QString plasma;
     for (const LogoutMethod &m : SessionManagers::logoutMethods()) {
-        if (dbus::hasOwner(m.service))
+        const bool running = dbus::hasOwner(m.service);
+        const bool offered = !running || SessionManagers::offers(m);
+        if (running && m.listed && m.desktop == QLatin1String("kde"))
+            plasma = offered ? QStringLiteral(" (Plasma 5)")
+                             : QStringLiteral(" (Plasma 6: ksmserver has no logout)");
+        if (!offered)
+            continue;
+        if (running)
             owned << m;
         if (m.desktop == facts.desktop())
             ours << m;
@@ -134,8 +145,11 @@ QVector<LogoffRoute::Step> LogoffRoute::plan(const SessionFacts &facts)
         if (!owned.contains(m) && dbus::activatable(m.service) &&
             (managers.isEmpty() || managers.first().desktop == m.desktop))
             managers << m;
-    for (const auto &m : managers)
+    for (const auto &m : managers) {
         steps.push_back(managerStep(m));
+        if (m.desktop == QLatin1String("kde"))
+            steps.back().description += plasma;
+    }
 
     return steps + logindSteps(facts);
 }

@@ -12,7 +12,8 @@ const QList<LogoutMethod> &logoutMethods()
 {
     // KDE's ksmserver (always running) takes confirm, type and mode; "no confirmation, logout,
     // force now" is (0, 0, 2) in KWorkSpace's terms, though Plasma 5.27 then runs an ordinary
-    // logout that applications may cancel. org.kde.Shutdown is activated on demand.
+    // logout that applications may cancel. Plasma 6's ksmserver has no logout at all: there
+    // org.kde.Shutdown, activated on demand, is the way, as it is Plasma 5's second.
     static const QList<LogoutMethod> methods = {
         {QStringLiteral("org.gnome.SessionManager"),
          QStringLiteral("/org/gnome/SessionManager"),
@@ -27,7 +28,8 @@ const QList<LogoutMethod> &logoutMethods()
          QStringLiteral("logout"),
          {0, 0, 2},
          false,
-         QStringLiteral("kde")},
+         QStringLiteral("kde"),
+         true},
         {QStringLiteral("org.kde.Shutdown"),
          QStringLiteral("/Shutdown"),
          QStringLiteral("org.kde.Shutdown"),
@@ -51,6 +53,12 @@ const QList<LogoutMethod> &logoutMethods()
          QStringLiteral("xfce")},
     };
     return methods;
+}
+
+bool offers(const LogoutMethod &m)
+{
+    return !m.listed ||
+           dbus::offersMethod(dbus::Bus::Session, m.service, m.path, m.interface, m.method);
 }
 
 Result logout(const LogoutMethod &m, int busyRetryMs, const dbus::Waiter &wait)

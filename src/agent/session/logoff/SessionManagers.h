@@ -16,6 +16,8 @@ struct LogoutMethod
     QVariantList args;
     bool forced;     // applications cannot cancel it
     QString desktop; // as SessionFacts names it
+    // Taken only where the running manager lists the call: Plasma 6's ksmserver has no logout.
+    bool listed = false;
     QString name() const { return interface + QLatin1Char('.') + method; }
     bool operator==(const LogoutMethod &other) const
     {
@@ -27,8 +29,12 @@ namespace SessionManagers {
 
 constexpr int kBusyRetryPauseMs = 1000;
 
-// In the order tried: GNOME and MATE (forced), KDE's ksmserver and org.kde.Shutdown, Xfce.
+// In the order tried: GNOME and MATE (forced), KDE's ksmserver (Plasma 5) and org.kde.Shutdown,
+// Xfce.
 const QList<LogoutMethod> &logoutMethods();
+
+// Whether the manager that runs now has `method`: true but for a `listed` one that lacks it.
+bool offers(const LogoutMethod &method);
 
 enum class Result { Accepted, Absent, Failed, Stopped };
 // Calls `method`, which may start the manager; an error reply is logged at warn level with its

@@ -99,8 +99,7 @@ private slots:
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         QProcess session;
         session.setProcessEnvironment(env);
-        session.start(QStringLiteral("gnome-session"),
-                      {QStringLiteral("--builtin"), QStringLiteral("--session=brimvault")});
+        session.start(QStringLiteral(GNOME_SESSION), {QStringLiteral("brimvault")});
         QVERIFY(session.waitForStarted());
         const qint64 pid = session.processId();
         QTRY_VERIFY_WITH_TIMEOUT(dbus::hasOwner(QStringLiteral("org.gnome.SessionManager")), 10000);
