@@ -33,7 +33,7 @@ QT="${QT:-$DEFAULT_QT}"
 
 # Build and test dependencies. Where a name differs by release, the release picks it.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libx11-dev libxss-dev libspdlog-dev libwayland-dev
-                plasma-wayland-protocols libsystemd-dev)
+                wayland-protocols plasma-wayland-protocols libsystemd-dev)
 # One clang-format on every release (Debian 12, 13 and 14 all have 22), so that the format check
 # gives one answer everywhere.
 FORMAT_VERSION=22
@@ -44,9 +44,9 @@ QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools 
 # The XEmbed tray host of the X11 tests: trayer left Debian after 13, stalonetray came in 13.
 if [ "$RELEASE" -le 12 ]; then TRAY_HOST_PACKAGE=trayer; else TRAY_HOST_PACKAGE=stalonetray; fi
 RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils "$TRAY_HOST_PACKAGE" procps xdotool dbus-daemon
-                       kwin-wayland sway waybar wtype wayland-utils dunst dbus-x11 light-locker
+                       kwin-wayland sway waybar wtype wayland-utils dunst dbus-x11 light-locker systemd
                        xfce4-session gnome-session-bin mutter gnome-shell
-                       gnome-shell-extension-appindicator libglib2.0-bin zenity gjs libfaketime bc)
+                       gnome-shell-extension-appindicator libglib2.0-bin gjs libfaketime bc)
 # KDE's plasma-shutdown and its library, unpacked for the tests (installing plasma-workspace
 # would pull a whole desktop).
 if [ "$RELEASE" -le 12 ]; then KWORKSPACE=libkworkspace5-5; else KWORKSPACE=libkworkspace6-6; fi

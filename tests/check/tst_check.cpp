@@ -101,9 +101,7 @@ private slots:
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         const int port = probe.serverPort();
         probe.close();
-        QProcess *p = check(port, {},
-                            {QStringLiteral("xvfb-run"), QStringLiteral("-a"), QStringLiteral("-f"),
-                             dir.filePath(QStringLiteral("xauthority"))});
+        QProcess *p = check(port, {}, {QStringLiteral(WITH_X)});
         const QString out = QString::fromUtf8(p->readAllStandardOutput());
         QCOMPARE(p->exitCode(), 1);
         QVERIFY2(out.contains(

@@ -4,7 +4,7 @@
 #   light-locker: org.freedesktop.ScreenSaver, in seconds; its session lookup is answered by the
 #                 logind stand-in on a private system bus.
 #   mutter:       Mutter headless, org.gnome.Mutter.IdleMonitor, in milliseconds.
-# Usage (under dbus-run-session and xvfb-run): test_dbus_idle.sh CHECK STANDINS light-locker|mutter
+# Usage (under dbus-run-session and with-x.sh): test_dbus_idle.sh CHECK STANDINS light-locker|mutter
 set -euo pipefail
 check="$1" standins="$2" service="$3"
 source "$(dirname "$0")/../support/need.sh"

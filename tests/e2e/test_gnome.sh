@@ -110,5 +110,6 @@ appindicator)
     [ "$status" = 0 ] || fail "agent exit status $status"
     ;;
 esac
+for _ in $(seq 50); do grep -q '"logout"' "$work/events" && break; sleep 0.1; done
 grep -q '"logout"' "$work/events" || fail "no logout reached the service"
 echo "gnome $mode: 1 passed, 0 failed"

@@ -2,21 +2,21 @@
 # The agent in a Wayland session (run by with-compositor.sh --tray): its tray icon on waybar,
 # idle time from the compositor, and an idle limit of 40 s.
 # Usage: test_wayland.sh AGENT SIM idle-logoff|typing|compositor-ends|platform|inhibited-ignore|
-#                        inhibited-honour [CHECK]
+#                        inhibited-honour CHECK INHIBITOR
 #   idle-logoff:     nobody touches anything; the agent logs the user off at the limit.
 #   typing:          wtype types every 10 s; after 60 s the agent still runs and never logged off.
 #   compositor-ends: the compositor goes away, as at the end of the session; the service still
 #                    hears the logout.
 #   platform:        no X server and nothing says Wayland (XDG_SESSION_TYPE, QT_QPA_PLATFORM
 #                    unset): the agent picks Wayland and logs in; the check says what would fail.
-#   inhibited-*:     under sway, a window holds an idle inhibitor (as a video player does) with
+#   inhibited-*:     a window holds an idle inhibitor (INHIBITOR, as a video player does) with
 #                    IDLE_INHIBITORS ignore or honour. Where the compositor offers
 #                    ext_idle_notifier_v1 version 2, ignore takes its input notification: the
 #                    logoff comes at the limit, inhibitor or not. Elsewhere, and under honour, the
 #                    log names the source that follows inhibitors; no logoff while one is held,
 #                    then one at the limit from its release.
 set -euo pipefail
-agent="$1" sim="$2" mode="$3" check="${4:-}"
+agent="$1" sim="$2" mode="$3" check="$4" inhibitor="$5"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -n 30 "$work/agent.log" "$work/agent.err" 2>/dev/null; exit 1; }
@@ -31,17 +31,17 @@ if [ "$mode" = platform ]; then
     unset XDG_SESSION_TYPE QT_QPA_PLATFORM DISPLAY
     line=$(BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$check" | grep '^tray:' || true)
     echo "check: $line"
-    case "$line" in "tray: OK "*"(Qt platform wayland)") ;; *) fail "check: $line" ;; esac
+    case "$line" in "tray: OK "*"(Qt platform wayland; Wayland)") ;; *) fail "check: $line" ;; esac
     line=$(QT_QPA_PLATFORM=xcb BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$check" | grep '^tray:' || true)
     echo "check with xcb: $line"
     case "$line" in "tray: FAIL Qt platform xcb cannot connect: DISPLAY is not set"*) ;; *) fail "check: $line" ;; esac
 fi
 if [[ $mode == inhibited-* ]]; then
     echo "IDLE_INHIBITORS = ${mode#inhibited-}" >>"$work/agent.conf"
-    export SWAYSOCK; SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock | head -n1)
-    GDK_BACKEND=wayland zenity --info --text video >/dev/null 2>&1 &
-    for _ in $(seq 100); do swaymsg -t get_tree | grep -q '"app_id": "zenity"' && break; sleep 0.1; done
-    swaymsg -q '[app_id="zenity"] inhibit_idle open' || fail "no inhibitor"
+    "$inhibitor" >"$work/inhibitor.out" 2>&1 &
+    inhibitor_pid=$!
+    for _ in $(seq 100); do grep -q inhibiting "$work/inhibitor.out" && break; sleep 0.1; done
+    grep -q inhibiting "$work/inhibitor.out" || fail "no inhibitor: $(cat "$work/inhibitor.out")"
 fi
 start=$(date +%s)
 BRIMVAULT_AGENT_CONFIG="$work/agent.conf" "$agent" 2>"$work/agent.err" &
@@ -82,6 +82,7 @@ typing)
     [ "$status" = 0 ] || fail "agent exit status $status"
     ;;
 inhibited-ignore)
+    trap 'grep -E " (INFO|WARN) " "$work/agent.log" | cut -d" " -f2-; kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
     if [ "$ext_version" -ge 2 ]; then
         for _ in $(seq 90); do kill -0 $agent_pid 2>/dev/null || break; sleep 1; done
         wait $agent_pid || fail "agent exit status $?"
@@ -101,9 +102,10 @@ inhibited-ignore)
     kill -TERM $agent_pid; wait $agent_pid || fail "agent exit status $?"
     ;;
 inhibited-honour)
+    trap 'grep -E " (INFO|WARN) " "$work/agent.log" | cut -d" " -f2-; kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
     sleep 60 # past the grace and the limit
     kill -0 $agent_pid 2>/dev/null && [ ! -e "$work/logged-off" ] || fail "ended while inhibited"
-    swaymsg -q '[app_id="zenity"] inhibit_idle none'
+    kill $inhibitor_pid
     released=$(date +%s)
     for _ in $(seq 90); do kill -0 $agent_pid 2>/dev/null || break; sleep 1; done
     wait $agent_pid || fail "agent exit status $?"
@@ -121,6 +123,7 @@ compositor-ends)
     kill "$COMPOSITOR_PID"
     status=0; wait $agent_pid || status=$? # the status of a lost display on every Qt
     [ "$status" = 1 ] || fail "agent exit status $status"
+    for _ in $(seq 50); do grep -q '"logout"' "$work/events" && break; sleep 0.1; done
     grep -q '"logout"' "$work/events" || fail "no logout reached the service"
     grep -q "INFO \[.*\] Ending: the Wayland compositor went away" "$work/agent.log" || fail "no end line"
     echo "wayland compositor-ends: 1 passed, 0 failed"

@@ -58,6 +58,7 @@ ended=$(sed -n 's/.*The session ended \([0-9]*\) s after the logout through org.
 [ -n "$ended" ] || fail "no end of the session seen"
 [ "$ended" -le 10 ] || fail "the session took $ended s to end"
 grep -q "still there" "$work/agent.log" && fail "escalated"
+for _ in $(seq 50); do grep -q '"logout"' "$work/events" && break; sleep 0.1; done
 grep -q '"logout"' "$work/events" || fail "no logout reached the service"
 saved=$(find "$XDG_CACHE_HOME/sessions" -type f 2>/dev/null | head -n1)
 [ -n "$saved" ] || fail "xfce4-session saved nothing at all"

@@ -20,7 +20,7 @@ if [ "${1:-}" = --tray ]; then tray=1; shift; fi
 source "$(dirname "$0")/need.sh"
 case "$kind" in
 kwin) need kwin_wayland kwin-wayland ;;
-sway) need sway sway; need wtype wtype; need zenity zenity ;;
+sway) need sway sway; need wtype wtype ;;
 gnome) need gnome-shell gnome-shell; need Xvfb xvfb; need gnome-session gnome-session-bin
        # Its notification server is a gjs script that the bus starts; gnome-shell does not pull it.
        need gjs gjs

@@ -5,6 +5,7 @@
 #include "agent/session/logind/LogindSession.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QStringList>
 
 #include <memory>
@@ -47,11 +48,12 @@ SessionFacts::SessionFacts(const std::function<QString(const char *)> &env,
 {
     const QString type = env("XDG_SESSION_TYPE");
     wayland_ = type == QLatin1String("wayland") || !waylandDisplay_.isEmpty();
-    // Qt 5.15's own choice: QT_QPA_PLATFORM, else the session type (but xcb on GNOME), else xcb.
+    // Qt's own choice: QT_QPA_PLATFORM, else the session type, else xcb. Debian's Qt 5.15 and
+    // Qt 6 take Wayland in GNOME's Wayland sessions too (upstream Qt 5 took X11 there).
     const QString forced = env("QT_QPA_PLATFORM");
     if (!forced.isEmpty())
         qtPlatform_ = forced.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0);
-    else if (type == QLatin1String("wayland") && desktop_ != QLatin1String("gnome"))
+    else if (type == QLatin1String("wayland"))
         qtPlatform_ = QStringLiteral("wayland");
     else
         qtPlatform_ = QStringLiteral("xcb");
@@ -85,6 +87,24 @@ QString SessionFacts::normaliseDisplay(const QString &display)
         return display;
     const int dot = display.indexOf(QLatin1Char('.'), colon);
     return dot < 0 ? display : display.left(dot);
+}
+
+QString SessionFacts::describe() const
+{
+    static const QHash<QString, QString> names = {
+        {QStringLiteral("gnome"), QStringLiteral("GNOME")},
+        {QStringLiteral("kde"), QStringLiteral("KDE Plasma")},
+        {QStringLiteral("xfce"), QStringLiteral("Xfce")},
+        {QStringLiteral("mate"), QStringLiteral("MATE")},
+        {QStringLiteral("lxqt"), QStringLiteral("LXQt")},
+        {QStringLiteral("lxde"), QStringLiteral("LXDE")},
+        {QStringLiteral("cinnamon"), QStringLiteral("Cinnamon")},
+        {QStringLiteral("budgie"), QStringLiteral("Budgie")},
+        {QStringLiteral("unity"), QStringLiteral("Unity")}};
+    const QString type = wayland_ ? QStringLiteral("Wayland") : QStringLiteral("X11");
+    return desktop_.isEmpty()
+               ? type
+               : QStringLiteral("%1 on %2").arg(names.value(desktop_, desktop_), type);
 }
 
 QString SessionFacts::normaliseDesktop(const QString &currentDesktop, const QString &sessionDesktop)

@@ -33,9 +33,8 @@ public:
     QString desktop() const { return desktop_; }
     // A Wayland session: input to native Wayland windows never reaches the X server.
     bool wayland() const { return wayland_; }
-    // The X display without its screen (":320" for ":320.0"); empty without DISPLAY.
-    QString x11Display() const { return x11Display_; }
-    QString waylandDisplay() const { return waylandDisplay_; }
+    // For the check program: "GNOME on Wayland", "Xfce on X11", "Wayland".
+    QString describe() const;
     // What tells this session apart from others of the user: the logind id, else the display.
     QString key() const;
     // The Qt platform plugin the agent runs on: QT_QPA_PLATFORM, else Qt's own choice, unless

@@ -91,21 +91,23 @@ private slots:
         QTest::addColumn<QString>("desktop");
         QTest::addColumn<bool>("wayland");
         QTest::addColumn<QString>("platform");
+        QTest::addColumn<QString>("described");
         QTest::newRow(":320.0") << QStringList{"DISPLAY", ":320.0", "XDG_CURRENT_DESKTOP", "XFCE"}
                                 << ":320"
-                                << "xfce" << false << "xcb";
+                                << "xfce" << false << "xcb" << "Xfce on X11";
         QTest::newRow(":320") << QStringList{"DISPLAY", ":320"} << ":320"
-                              << "" << false << "xcb";
+                              << "" << false << "xcb" << "X11";
         QTest::newRow("remote") << QStringList{"DISPLAY", "host:10.0"} << "host:10"
-                                << "" << false << "xcb";
+                                << "" << false << "xcb" << "X11";
         QTest::newRow("logind id first")
             << QStringList{"DISPLAY", ":0.0", "XDG_SESSION_ID", "4"} << "4"
-            << "" << false << "xcb";
+            << "" << false << "xcb" << "X11";
+        // Debian's Qt takes Wayland there, as everywhere else.
         QTest::newRow("GNOME on Wayland")
             << QStringList{"WAYLAND_DISPLAY", "wayland-0",           "XDG_SESSION_TYPE",
                            "wayland",         "XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}
             << "wayland-0"
-            << "gnome" << true << "xcb";
+            << "gnome" << true << "wayland" << "GNOME on Wayland";
         QTest::newRow("Plasma on Wayland") << QStringList{"WAYLAND_DISPLAY",
                                                           "wayland-1",
                                                           "DISPLAY",
@@ -115,11 +117,12 @@ private slots:
                                                           "XDG_CURRENT_DESKTOP",
                                                           "KDE"}
                                            << ":1"
-                                           << "kde" << true << "wayland";
+                                           << "kde" << true << "wayland"
+                                           << "KDE Plasma on Wayland";
         QTest::newRow("forced platform")
             << QStringList{"QT_QPA_PLATFORM", "offscreen:size=9", "XDG_SESSION_DESKTOP", "mate"}
             << "wayland-0"
-            << "mate" << false << "offscreen";
+            << "mate" << false << "offscreen" << "MATE on X11";
     }
     void sessionFacts()
     {
@@ -128,6 +131,7 @@ private slots:
         QFETCH(QString, desktop);
         QFETCH(bool, wayland);
         QFETCH(QString, platform);
+        QFETCH(QString, described);
         const SessionFacts facts([&env](const char *name) {
             const int at = env.indexOf(QLatin1String(name));
             return at >= 0 && at % 2 == 0 ? env.value(at + 1) : QString();
@@ -136,6 +140,7 @@ private slots:
         QCOMPARE(facts.desktop(), desktop);
         QCOMPARE(facts.wayland(), wayland);
         QCOMPARE(facts.qtPlatform(), platform);
+        QCOMPARE(facts.describe(), described);
     }
 
     // Without a display the screensaver is not set, and the log does not say it was.
@@ -326,21 +331,31 @@ private slots:
         if (!plasma.isEmpty())
             takes << "org.kde.ksmserver" << "org.kde.Shutdown";
         startStandins(args, takes);
+        // The check program names the Plasma the bus shows.
+        if (!plasma.isEmpty())
+            QVERIFY(LogoffRoute::describe(LogoffRoute::plan(SessionFacts::current()))
+                        .contains(QStringLiteral("(Plasma %1").arg(plasma)));
         const int terminated = sigterm.received;
         LogCapture capture;
         std::thread wayland;
+        QElapsedTimer sinceEnd; // started by the thread that reports the end
         if (away)
-            wayland = std::thread([&capture] {
+            wayland = std::thread([&capture, &sinceEnd] {
                 QDeadlineTimer patience(10000);
                 while (!patience.hasExpired() &&
                        !capture.count("Waiting up to 5 s for the session to end"))
                     QThread::msleep(5);
                 while (!patience.hasExpired() && !SessionEndWatch::sessionEnding())
                     QThread::msleep(1);
+                sinceEnd.start();
             });
         operations::loggoff();
         if (wayland.joinable())
             wayland.join();
+        // Woken at once, not at its next look at logind.
+        if (away)
+            QVERIFY2(sinceEnd.elapsed() < SessionEndWatch::kPollMs / 2,
+                     qPrintable(QString::number(sinceEnd.elapsed())));
         QCOMPARE(nextCall(), call);
         const QString logind = "org.freedesktop.login1.Manager.TerminateSession";
         // logind ends the session, this process included, before it answers.
