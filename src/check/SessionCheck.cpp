@@ -23,17 +23,12 @@ namespace {
 
 using Status = SessionCheck::Status;
 
-QString limitText(const QVariantMap &info, const char *key, bool zeroIsNone)
+QString limitText(const QVariantMap &info, const ipc::Limit &limit, const QString &key,
+                  bool zeroIsNone)
 {
-    const QString name = QLatin1String(key);
-    try {
-        return ipc::limitText(info.contains(name)
-                                  ? std::optional<qint64>(ipc::wholeSeconds(info.value(name)))
-                                  : std::nullopt,
-                              zeroIsNone);
-    } catch (const std::exception &) {
-        return QStringLiteral("unreadable (%1)").arg(info.value(name).toString());
-    }
+    return limit.error.isEmpty()
+               ? ipc::limitText(limit.seconds, zeroIsNone)
+               : QStringLiteral("unreadable (%1)").arg(info.value(key).toString());
 }
 
 } // namespace
@@ -155,11 +150,12 @@ SessionCheck::Finding SessionCheck::service()
                     .arg(address, ownerText, trust)
                     .arg(kAnswerTimeoutMs / 1000)};
     const int reconnect = config().RECONNECT_SECONDS;
+    const ipc::Limits limits = ipc::decodeLimits(*info);
     return {name, Status::Ok,
             QStringLiteral("%1 answers, owned by %2 (%3); policy: idle %4, session length %5; "
                            "if the link is lost: %6")
-                .arg(address, ownerText, trust, limitText(*info, "idle", false),
-                     limitText(*info, "maxSession", true),
+                .arg(address, ownerText, trust, limitText(*info, limits.idle, ipc::kIdleKey, false),
+                     limitText(*info, limits.maxSession, ipc::kMaxSessionKey, true),
                      reconnect > 0 ? QStringLiteral("reconnects for up to %1 s").arg(reconnect)
                                    : QStringLiteral("ends (RECONNECT_SECONDS = 0)"))};
 }
@@ -189,7 +185,7 @@ SessionCheck::Finding SessionCheck::tray()
         return {QStringLiteral("tray"), Status::Fail, detail};
     }
     return {QStringLiteral("tray"), Status::Ok,
-            QStringLiteral("%1 (Qt platform %2)").arg(route, platform)};
+            QStringLiteral("%1 (Qt platform %2; %3)").arg(route, platform, facts.describe())};
 }
 
 SessionCheck::Finding SessionCheck::idle()

@@ -1,5 +1,7 @@
 #include "ServiceSimulator.h"
 
+#include "agent/ipc/protocol.h"
+
 #include "ServerIPC.h"
 
 #include <QDateTime>
@@ -25,12 +27,7 @@ ServiceSimulator::ServiceSimulator(const Policy &policy, QObject *parent)
     });
     connect(server_, &ServerIPC::informationRequested, this, [this] {
         printEvent(QStringLiteral("information-request"));
-        QJsonObject info;
-        if (policy_.idle)
-            info.insert(QStringLiteral("idle"), double(*policy_.idle));
-        if (policy_.maxSession)
-            info.insert(QStringLiteral("maxSession"), double(*policy_.maxSession));
-        server_->sendInformation(QJsonDocument(info).toJson(QJsonDocument::Compact));
+        server_->sendInformation(ipc::encodeLimits(policy_.idle, policy_.maxSession));
     });
     connect(server_, &ServerIPC::unexpectedFrame, this, [this](quint8 id, const QByteArray &) {
         printEvent(QStringLiteral("unexpected-frame"), QStringLiteral("id"), QString::number(id));

@@ -5,10 +5,14 @@
 #include "agent/config/Config.h"
 #include "agent/operations.h"
 #include "agent/session/SessionFacts.h"
+#include "agent/session/X11Display.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <X11/Xlib.h>
 
@@ -114,6 +118,33 @@ private slots:
         XSetScreenSaver(dpy, -7, 0, DefaultBlanking, DefaultExposures); // BadValue
         XSync(dpy, False);
         QCOMPARE(capture.countStartingWith(QStringLiteral("X error ignored")), 1);
+    }
+
+    // Xlib ends the process from inside a call made under the agent's X lock, and the exit
+    // hook then asks whether the server answers, on that same thread: it must not wait for the
+    // lock it holds. (Here the process ends with the lock held; the hook still reports.)
+    void exitHookWhileTheXLockIsHeld()
+    {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("BRIMVAULT_TEST_CHILD"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("xLockChild")});
+        QVERIFY(child.waitForFinished(10000));
+        const QByteArray out = child.readAllStandardOutput();
+        QVERIFY2(child.exitCode() == 3 && out.contains("answers: yes"), out.constData());
+    }
+    void xLockChild()
+    {
+        if (!qEnvironmentVariableIsSet("BRIMVAULT_TEST_CHILD"))
+            QSKIP("run by exitHookWhileTheXLockIsHeld");
+        std::atexit([] {
+            std::printf("answers: %s\n", X11Display::answers() ? "yes" : "no");
+            std::fflush(stdout);
+        });
+        X11Display x;
+        QVERIFY(x.display());
+        std::exit(3); // as Xlib's I/O error handler does
     }
 
     void withoutDisplay()

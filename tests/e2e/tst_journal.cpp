@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 // The agent's record in a real systemd journal: one entry per record, with the fields to query
@@ -20,9 +21,11 @@ class TestJournal : public QObject
     SimulatorEvents simEvents{sim};
     QStringList made;            // folders the test's journald created
     QList<QJsonObject> journal_; // the run's entries
+    QString port;                // the simulator's
 
-    // Runs the agent to its end with `config` added; its pid.
-    qint64 runAgent(const QString &config, const QStringList &args = {})
+    // Runs the agent to its end with `config` added; its pid. With `signal`, sent it once the
+    // agent has logged in.
+    qint64 runAgent(const QString &config, const QStringList &args = {}, int signal = 0)
     {
         QFile conf(dir.filePath(QStringLiteral("agent.conf")));
         conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
@@ -34,10 +37,22 @@ class TestJournal : public QObject
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
         env.insert(QStringLiteral("XDG_SESSION_ID"), QStringLiteral("c42"));
         agent.setProcessEnvironment(env);
+        while (signal && !simEvents.wait(QStringLiteral("login"), 0).isEmpty()) {
+        } // an earlier run's
         agent.start(QStringLiteral(AGENT_PATH), args);
         const qint64 pid = agent.processId(); // gone once it has ended
+        if (signal && !simEvents.wait(QStringLiteral("login")).isEmpty())
+            ::kill(pid_t(pid), signal);
         agent.waitForFinished(60000);
         return pid;
+    }
+    QString agentConfig() const
+    {
+        return QStringLiteral("IPC_PORT = %1\nIPC_SERVICE_UID = %2\nLOG_FILE = %3\n"
+                              "LOGOFF_COMMAND = true\n")
+            .arg(port)
+            .arg(::getuid())
+            .arg(dir.filePath(QStringLiteral("agent.log")));
     }
     static QList<QJsonObject> journalOf(qint64 pid)
     {
@@ -71,14 +86,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), 10000);
         }
         sim.start(QStringLiteral(SIM_PATH), {"--port", "0", "--idle", "1"});
-        const QString port =
-            simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString();
-        const qint64 pid =
-            runAgent(QStringLiteral("IPC_PORT = %1\nIPC_SERVICE_UID = %2\nLOG_FILE = "
-                                    "%3\nLOGOFF_COMMAND = true\n")
-                         .arg(port)
-                         .arg(::getuid())
-                         .arg(dir.filePath(QStringLiteral("agent.log"))));
+        port = simEvents.wait(QStringLiteral("listening")).value(QStringLiteral("port")).toString();
+        const qint64 pid = runAgent(agentConfig());
         QTRY_VERIFY_WITH_TIMEOUT(!(journal_ = journalOf(pid)).isEmpty() &&
                                      journal_.last().value("BRIMVAULT_EVENT") == "logoff",
                                  10000);
@@ -142,6 +151,23 @@ private slots:
         QFile log(dir.filePath(QStringLiteral("agent.log")));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains(entry.value("MESSAGE").toString().toUtf8()));
+    }
+
+    // SIGHUP, as the end of a session or a terminal sends it, is on record as itself.
+    void sighupIsItsOwnCause()
+    {
+        const qint64 pid = runAgent(agentConfig(), {}, SIGHUP);
+        QJsonObject ending;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const QJsonObject &e : journalOf(pid))
+                    if (e.value("BRIMVAULT_EVENT") == "ending")
+                        ending = e;
+                return !ending.isEmpty();
+            }(),
+            10000);
+        QCOMPARE(ending.value("MESSAGE").toString(), QStringLiteral("Ending: SIGHUP received"));
+        QCOMPARE(ending.value("BRIMVAULT_CAUSE").toString(), QStringLiteral("sighup"));
     }
 
     void fileOnlyWritesNothingThere()

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 
+#include "agent/base/handoff.h"
 #include "agent/config/Config.h"
 #include "agent/ipc/ClientIPC.h"
 #include "agent/ipc/protocol.h"
@@ -8,6 +9,8 @@
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -28,27 +31,34 @@ public:
     QElapsedTimer clock;
     qint64 firstAt = -1;
 
+    // As the tray's link does: each delivered signal acquires from the link first.
     void attach(MessagesProcessor *link)
     {
+        link_ = link;
         connect(link, &MessagesProcessor::disconnect, this,
                 [this] { add(QStringLiteral("disconnect")); });
         connect(link, &MessagesProcessor::logoff, this, [this] { add(QStringLiteral("logoff")); });
         connect(link, &MessagesProcessor::displayMessage, this,
-                [this](const QString &m) { add(QStringLiteral("message:") + m); });
+                [this](const QString &m) { add(QStringLiteral("message:"), m); });
         connect(link, &MessagesProcessor::script, this,
-                [this](const QString &s) { add(QStringLiteral("script:") + s); });
+                [this](const QString &s) { add(QStringLiteral("script:"), s); });
         connect(link, &MessagesProcessor::information, this, [this](const QVariantMap &i) {
+            handoff::acquire(link_);
             add(QStringLiteral("info:") +
                 QString::fromUtf8(QJsonDocument::fromVariant(i).toJson(QJsonDocument::Compact)));
         });
         connect(link, &MessagesProcessor::exit, this, [this] { add(QStringLiteral("exit")); });
     }
-    void add(const QString &e)
+    void add(const QString &e, const QString &text = {})
     {
+        handoff::acquire(link_);
         if (firstAt < 0)
             firstAt = clock.elapsed();
-        events << e;
+        events << e + text;
     }
+
+private:
+    const MessagesProcessor *link_ = nullptr;
 };
 
 class TestMessagesProcessor : public QObject
@@ -91,6 +101,40 @@ private slots:
         QVERIFY(server->listen(0));
     }
     void cleanup() { server.reset(); }
+
+    // A link thread that does not stop when the link goes: its logout still reaches the service,
+    // and the process ends with status 1, never 0 and never with the thread left running.
+    void stuckLinkThreadEndsTheProcess()
+    {
+        QSignalSpy logouts(server.get(), &ServerIPC::logoutReceived);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("BRIMVAULT_TEST_PORT"), QString::number(server->port()));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("stuckLinkChild")});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(child.exitCode() == 1, child.readAllStandardOutput().constData());
+        QTRY_COMPARE(logouts.count(), 1);
+        QCOMPARE(logouts.first().first().toString(), QStringLiteral("someone"));
+    }
+    void stuckLinkChild()
+    {
+        if (!qEnvironmentVariableIsSet("BRIMVAULT_TEST_PORT"))
+            QSKIP("run by stuckLinkThreadEndsTheProcess");
+        struct Stuck : MessagesProcessor
+        {
+            void run() override { std::this_thread::sleep_for(std::chrono::seconds(30)); }
+        };
+        usePort(quint16(qEnvironmentVariableIntValue("BRIMVAULT_TEST_PORT")));
+        {
+            Stuck link;
+            QVERIFY(link.isAlive());
+            link.start();
+            link.sendLogout(QStringLiteral("someone"));
+        }
+        QFAIL("the process went on past a link thread that did not end");
+    }
 
     void eachMessageReachesItsSignal()
     {

@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "ThreadRefusal.h"
 
 #include "agent/config/Config.h"
 #include "agent/ipc/ClientIPC.h"
@@ -14,6 +15,7 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -148,6 +150,10 @@ private slots:
         QTest::newRow("a connect that takes seconds leaves the GUI thread free") << "slow";
         QTest::newRow("an exit hook as the reconnect is delivered: logouts match logins")
             << "exit hook";
+        QTest::newRow("a reconnect delivered after an exit hook's logout never logs in")
+            << "after exit hook";
+        QTest::newRow("an attempt whose thread cannot start is tried again") << "no attempt thread";
+        QTest::newRow("a new link whose thread cannot start is tried again") << "no link thread";
     }
     void lostLinkReconnects()
     {
@@ -177,36 +183,72 @@ private slots:
             }
             if (then == "slow")
                 connectWaitsWhileTicksGoOn(*tray, port);
-            if (then == "exit hook") {
-                // A reconnect delivered here while an exit hook ends the agent on another thread.
-                // The flag orders nothing (relaxed): a race detector sees only the tray's own sync.
+            if (then == "no attempt thread")
+                threadrefusal::refuseNextHere(); // the next attempt's, started on this thread
+            if (then == "no link thread") {
+                // A connection is handed over, but its link thread cannot start: offline still.
+                ServiceLink &link = *tray->ipc;
                 ServerIPC service;
                 QVERIFY(service.listen(0));
                 QSignalSpy login(&service, &ServerIPC::loginReceived);
-                QSignalSpy logout(&service, &ServerIPC::logoutReceived);
-                QSignalSpy gone(&service, &ServerIPC::agentDisconnected);
                 QString why;
                 std::unique_ptr<ClientIPC> client =
                     MessagesProcessor::connectOnce(service.port(), getuid(), &why);
                 QVERIFY2(client, qPrintable(why));
-                std::atomic<bool> go{false};
+                threadrefusal::refuseNextHere();
+                link.reconnected(client.release());
+                QVERIFY(link.isOffline());
+                QCOMPARE(capture.count(QStringLiteral("The link thread could not be started")), 1);
+                QTest::qWait(200);
+                QCOMPARE(login.count(), 0);
+            }
+            if (then == "exit hook" || then == "after exit hook") {
+                // The service comes back while an exit hook ends the agent on another thread:
+                // the reconnect is the Reconnector's own, delivered by Qt, before or after the
+                // hook; or, in the second row, handed over just after it. The flags order nothing
+                // (relaxed): a race detector sees only the agent's own synchronisation.
+                const bool after = then == "after exit hook";
+                ServerIPC service;
+                QVERIFY(service.listen(after ? 0 : port));
+                QSignalSpy login(&service, &ServerIPC::loginReceived);
+                QSignalSpy logout(&service, &ServerIPC::logoutReceived);
+                QSignalSpy gone(&service, &ServerIPC::agentDisconnected);
+                std::atomic<bool> go{false}, ended{false};
                 std::thread hook([&] {
                     while (!go.load(std::memory_order_relaxed))
                         std::this_thread::yield();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(
+                        after ? 0 : QRandomGenerator::global()->bounded(Reconnector::kRetryMs)));
                     tray->endBeforeExit(EndCause::CompositorLost);
+                    ended.store(true, std::memory_order_relaxed);
                 });
                 go.store(true, std::memory_order_relaxed);
-                tray->ipc->reconnected(client.release());
-                hook.join();
-                QTRY_COMPARE(gone.count(), 1);
-                QCOMPARE(logout.count(), login.count());
+                if (after) {
+                    QString why;
+                    std::unique_ptr<ClientIPC> client =
+                        MessagesProcessor::connectOnce(service.port(), getuid(), &why);
+                    QVERIFY2(client, qPrintable(why));
+                    hook.join();
+                    tray->ipc->reconnected(client.release());
+                } else {
+                    QTRY_VERIFY(ended.load(std::memory_order_relaxed));
+                    hook.join();
+                }
+                QTRY_COMPARE(logout.count(), login.count());
+                if (after || login.count() > 0)
+                    QTRY_COMPARE(gone.count(), 1);
+                if (after)
+                    QCOMPARE(login.count(), 0);
                 QCOMPARE(capture.countStartingWith(QStringLiteral("Ending: ")), 1);
                 return;
             }
             server = std::make_unique<ServerIPC>();
             QVERIFY(server->listen(port));
             QSignalSpy login(server.get(), &ServerIPC::loginReceived);
-            QTRY_COMPARE(login.count(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(login.count(), 1, 3 * Reconnector::kRetryMs + 5000);
+            if (then == "no attempt thread")
+                QCOMPARE(capture.countStartingWith(QStringLiteral("Reconnect attempt not started")),
+                         1);
             QCOMPARE(tray->toolTip(), QStringLiteral("Brimvault Agent: Online"));
             QCOMPARE(image(tray->QSystemTrayIcon::icon()), image(tray->icon_online));
             QCOMPARE(capture.countStartingWith(QStringLiteral("Reconnected to the service after")),
@@ -223,6 +265,44 @@ private slots:
             QVERIFY(tray->stopped && app::doLogoff);
         }
     }
+    // The link's own end after the agent's logout is no loss: with RECONNECT_SECONDS an agent
+    // that is ending neither goes offline nor connects again.
+    void ownEndIsNoLoss()
+    {
+        Config c = Config::defaults();
+        c.RECONNECT_SECONDS = 30;
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        auto tray = makeTray(c);
+        QTRY_COMPARE(login.count(), 1);
+        QSignalSpy gone(server.get(), &ServerIPC::agentDisconnected);
+        QSignalSpy connected(server.get(), &ServerIPC::agentConnected);
+        LogCapture capture;
+        tray->quit();
+        QTRY_COMPARE(gone.count(), 1);
+        QTest::qWait(Reconnector::kRetryMs + 500);
+        QVERIFY(!tray->ipc->isOffline());
+        QCOMPARE(capture.countStartingWith(QStringLiteral("Lost the connection")), 0);
+        QCOMPARE(connected.count(), 0);
+    }
+
+    // Out of threads as the link starts: it says so, and nothing logs in with no one reading.
+    void linkThreadThatCannotStart()
+    {
+        Config c = Config::defaults();
+        c.IPC_PORT = server->port();
+        c.IPC_SERVICE_UID = getuid();
+        setConfig(c);
+        QSignalSpy login(server.get(), &ServerIPC::loginReceived);
+        LogCapture capture;
+        ServiceLink link;
+        QVERIFY(link.isAlive());
+        threadrefusal::refuseNextHere();
+        QVERIFY(!link.start());
+        QCOMPARE(capture.count(QStringLiteral("The link thread could not be started")), 1);
+        QTest::qWait(300);
+        QCOMPARE(login.count(), 0);
+    }
+
     void noMenuWhenDisabled()
     {
         Config c = Config::defaults();
@@ -594,13 +674,18 @@ private slots:
         // The idle warning leaves the screen as soon as the user is back, even while the time
         // left is still under the threshold; the session warning stays.
         QList<WarningNotices::Kind> closed;
-        tray->noticeCloser = [&](WarningNotices::Kind kind) { closed << kind; };
+        bool forGood = false;
+        tray->noticeCloser = [&](WarningNotices::Kind kind, bool end) {
+            closed << kind;
+            forGood = end;
+        };
         idle = 515;
         tray->checkTimers();
         QVERIFY(closed.isEmpty());
         idle = 490; // input since the warning; 110 s left
         tray->checkTimers();
         QCOMPARE(closed, QList<WarningNotices::Kind>{WarningNotices::Idle});
+        QVERIFY(!forGood); // it may come back
         idle = 3;
         tray->checkTimers();
         QCOMPARE(closed, QList<WarningNotices::Kind>{WarningNotices::Idle});
@@ -630,6 +715,7 @@ private slots:
         tray->quit();
         QCOMPARE(closed,
                  (QList<WarningNotices::Kind>{WarningNotices::Idle, WarningNotices::Session}));
+        QVERIFY(forGood);
     }
 
     void commands()

@@ -9,9 +9,11 @@
 #include <QProcess>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
+#include <thread>
 #include <unistd.h>
 
 // The warnings on a real notification server (dunst), on a private session bus and display.
@@ -68,9 +70,38 @@ private slots:
         QTRY_COMPARE(displayed(), 0);
     }
 
-    // The real agent, without a tray here, withdraws its warnings when it ends.
-    void agentWithdrawsItsWarningsOnSigterm()
+    // The end closes for good: a warning that the server put up while the agent was ending is
+    // taken down as well (here the end comes while the server, stopped, holds its answer).
+    void theEndWinsOverAShowUnderWay()
     {
+        QSystemTrayIcon tray;
+        WarningNotices notices(&tray);
+        const pid_t server = pid_t(dunst.processId());
+        ::kill(server, SIGSTOP);
+        std::thread end([&] {
+            QThread::msleep(200);
+            notices.closeForGood(WarningNotices::Session); // nothing to close yet
+            ::kill(server, SIGCONT);
+        });
+        notices.show(WarningNotices::Session, QStringLiteral("Agent"), QStringLiteral("4 min"));
+        end.join();
+        QTRY_COMPARE(displayed(), 0);
+        notices.show(WarningNotices::Session, QStringLiteral("Agent"), QStringLiteral("3 min"));
+        QTest::qWait(300);
+        QCOMPARE(displayed(), 0);
+    }
+
+    // The real agent, without a tray here, withdraws its warnings when it ends: on SIGTERM, and
+    // when its display goes away, which ends it through an exit hook.
+    void agentWithdrawsItsWarnings_data()
+    {
+        QTest::addColumn<bool>("displayGoes");
+        QTest::newRow("SIGTERM") << false;
+        QTest::newRow("the display goes away") << true;
+    }
+    void agentWithdrawsItsWarnings()
+    {
+        QFETCH(bool, displayGoes);
         QTemporaryDir dir;
         QProcess sim, agent;
         SimulatorEvents events(sim);
@@ -89,14 +120,27 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("BRIMVAULT_AGENT_CONFIG"), conf.fileName());
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+        QProcess xvfb; // the agent's own display, apart from the server's
+        if (displayGoes) {
+            xvfb.start(QStringLiteral("Xvfb"),
+                       {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                        QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+            QVERIFY(xvfb.waitForReadyRead(10000));
+            env.insert(QStringLiteral("DISPLAY"),
+                       QLatin1Char(':') + QString::fromLatin1(xvfb.readLine().trimmed()));
+        }
         agent.setProcessEnvironment(env);
         agent.start(QStringLiteral(AGENT_PATH), QStringList());
         QVERIFY(!events.wait(QStringLiteral("login")).isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(displayed(), 1, 15000); // the session warning, at the first check
-        ::kill(pid_t(agent.processId()), SIGTERM);
+        if (displayGoes)
+            xvfb.terminate();
+        else
+            ::kill(pid_t(agent.processId()), SIGTERM);
         QVERIFY(agent.waitForFinished(10000));
-        QCOMPARE(agent.exitCode(), 0);
+        QCOMPARE(agent.exitCode(), displayGoes ? 1 : 0);
         QCOMPARE(displayed(), 0);
+        xvfb.waitForFinished();
         sim.kill();
         sim.waitForFinished();
     }

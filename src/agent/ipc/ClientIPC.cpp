@@ -1,6 +1,8 @@
 #include "ClientIPC.h"
 
 #include "IpcError.h"
+#include "agent/base/handoff.h"
+#include "agent/base/stuckthread.h"
 #include "agent/log/log.h"
 #include "socketowner.h"
 
@@ -31,11 +33,8 @@ ClientIPC::~ClientIPC()
     stop();
     if (!ioThread_)
         return;
-    if (!ioThread_->wait(kDrainMs + 1000)) {
-        // Destroying a running QThread aborts the process; leaving it is the lesser harm.
-        logger::error(QStringLiteral("IPC I/O thread did not finish; leaving it behind"));
-        return;
-    }
+    if (!ioThread_->wait(kDrainMs + 1000))
+        stuckthread::endProcess(ioThread_->objectName(), kDrainMs + 1000);
     // Pairs with closeFromIo()'s last locked step: an edge that race detectors see, as
     // QThread::wait's is not.
     std::lock_guard<std::mutex> lock(mutex_);
@@ -67,55 +66,50 @@ void ClientIPC::start()
     QString untrusted;
     // The socket is made, connected and later destroyed in the I/O thread, so it never crosses
     // threads.
-    QMetaObject::invokeMethod(
-        context,
-        [&] {
-            auto *socket = new QTcpSocket;
-            socket->connectToHost(QHostAddress(QHostAddress::LocalHost),
-                                  static_cast<quint16>(port_));
-            if (!socket->waitForConnected(kConnectTimeoutMs)) {
-                failure = socket->errorString();
+    handoff::call(context, [&] {
+        auto *socket = new QTcpSocket;
+        socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port_));
+        if (!socket->waitForConnected(kConnectTimeoutMs)) {
+            failure = socket->errorString();
+            delete socket;
+            return;
+        }
+        const auto owner = ownerLookup_(quint16(port_), socket->localPort());
+        owner_ = owner;
+        if (serviceUid_ >= 0) {
+            if (!owner || qint64(*owner) != serviceUid_) {
+                untrusted = owner ? QStringLiteral("uid %1").arg(*owner)
+                                  : QStringLiteral("an unknown user");
+                socket->abort();
                 delete socket;
                 return;
             }
-            const auto owner = ownerLookup_(quint16(port_), socket->localPort());
-            owner_ = owner;
-            if (serviceUid_ >= 0) {
-                if (!owner || qint64(*owner) != serviceUid_) {
-                    untrusted = owner ? QStringLiteral("uid %1").arg(*owner)
-                                      : QStringLiteral("an unknown user");
-                    socket->abort();
-                    delete socket;
-                    return;
-                }
-            }
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            // What the reader has not taken stays in the kernel, so a flood pushes back on the
-            // service instead of growing this process.
-            socket->setReadBufferSize(kReadBufferBytes);
-            socket_ = socket;
-            decoder_ = std::make_unique<FrameDecoder>(
-                [this](Message &&m) { batch_.emplace_back(std::move(m)); },
-                [this](const QString &e) { batch_.emplace_back(e); });
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { onReadyRead(); });
-            QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
-                std::unique_lock<std::mutex> lock(mutex_);
-                const bool stopping = stopped_;
-                lock.unlock();
-                closeFromIo(stopping ? QStringLiteral("stopped")
-                                     : QStringLiteral("the service closed the connection"));
+        }
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // What the reader has not taken stays in the kernel, so a flood pushes back on the
+        // service instead of growing this process.
+        socket->setReadBufferSize(kReadBufferBytes);
+        socket_ = socket;
+        decoder_ = std::make_unique<FrameDecoder>(
+            [this](Message &&m) { batch_.emplace_back(std::move(m)); },
+            [this](const QString &e) { batch_.emplace_back(e); });
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { onReadyRead(); });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            const bool stopping = stopped_;
+            lock.unlock();
+            closeFromIo(stopping ? QStringLiteral("stopped")
+                                 : QStringLiteral("the service closed the connection"));
+        });
+        QObject::connect(
+            socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::errorOccurred),
+            socket, [this](QAbstractSocket::SocketError) {
+                if (socket_)
+                    closeFromIo(socket_->errorString());
             });
-            QObject::connect(
-                socket,
-                QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::errorOccurred),
-                socket, [this](QAbstractSocket::SocketError) {
-                    if (socket_)
-                        closeFromIo(socket_->errorString());
-                });
-            std::lock_guard<std::mutex> lock(mutex_);
-            connected_ = true;
-        },
-        Qt::BlockingQueuedConnection);
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_ = true;
+    });
 
     if (!socket_) {
         ioThread_->quit();
@@ -158,7 +152,7 @@ std::optional<Message> ClientIPC::getMessage()
     if (paused_ && inbox_.size() <= kResumeEntries && socket_) {
         paused_ = false;
         flooded_ = true;
-        QMetaObject::invokeMethod(socket_, [this] { onReadyRead(); }, Qt::QueuedConnection);
+        handoff::post(socket_, [this] { onReadyRead(); });
     }
     const bool floodOver = flooded_ && inbox_.empty() && !paused_;
     if (floodOver)
@@ -180,8 +174,7 @@ bool ClientIPC::sendFrame(MessageId id, const QByteArray &payload)
     if (stopped_ || !connected_ || !socket_)
         return false;
     QTcpSocket *socket = socket_;
-    QMetaObject::invokeMethod(
-        socket, [socket, frame = std::move(frame)] { socket->write(frame); }, Qt::QueuedConnection);
+    handoff::post(socket, [socket, frame = std::move(frame)] { socket->write(frame); });
     return true;
 }
 
@@ -206,7 +199,7 @@ void ClientIPC::stop()
     stopped_ = true;
     readable_.notify_all();
     if (socket_ && connected_)
-        QMetaObject::invokeMethod(socket_, [this] { drainThenClose(); }, Qt::QueuedConnection);
+        handoff::post(socket_, [this] { drainThenClose(); });
 }
 
 bool ClientIPC::waitClosed(int msecs)

@@ -83,7 +83,6 @@ public:
     // The user that owns the service's socket, found when start() connected; nothing when the
     // kernel's socket tables do not say.
     std::optional<uid_t> serviceOwner() const { return owner_; }
-    int port() const { return port_; }
 
     // Messages received and not yet read, for diagnostics and tests.
     std::size_t pending() const;

@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include "IpcError.h"
+#include "agent/base/utils.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -67,6 +68,33 @@ qint64 wholeSeconds(const QVariant &value)
         throw ProtocolError(QStringLiteral("limit value of type %1 is not a number")
                                 .arg(QString::fromLatin1(value.typeName())));
     }
+}
+
+Limits decodeLimits(const QVariantMap &info)
+{
+    const auto read = [&info](const QString &key) {
+        Limit limit;
+        limit.present = info.contains(key);
+        if (!limit.present)
+            return limit;
+        try {
+            limit.seconds = wholeSeconds(info.value(key));
+        } catch (const ProtocolError &e) {
+            limit.error = utils::exceptionToMessage(e);
+        }
+        return limit;
+    };
+    return {read(kIdleKey), read(kMaxSessionKey)};
+}
+
+QByteArray encodeLimits(std::optional<qint64> idle, std::optional<qint64> maxSession)
+{
+    QJsonObject info;
+    if (idle)
+        info.insert(kIdleKey, double(*idle));
+    if (maxSession)
+        info.insert(kMaxSessionKey, double(*maxSession));
+    return QJsonDocument(info).toJson(QJsonDocument::Compact);
 }
 
 QString limitText(std::optional<qint64> seconds, bool zeroIsNone)

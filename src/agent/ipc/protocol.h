@@ -49,4 +49,22 @@ qint64 wholeSeconds(const QVariant &value);
 // A limit as log lines write it: "none" when unset (or 0, where `zeroIsNone`), else "N s".
 QString limitText(std::optional<qint64> seconds, bool zeroIsNone);
 
+// The session limits of an MSG_INFORMATION payload: "idle" (maximum idle time; 0 is a limit)
+// and "maxSession" (maximum session length; 0 means none), each in whole seconds.
+inline const QString kIdleKey = QStringLiteral("idle");
+inline const QString kMaxSessionKey = QStringLiteral("maxSession");
+struct Limit
+{
+    bool present = false;          // the key is there
+    std::optional<qint64> seconds; // its value, when it is a whole number (wholeSeconds())
+    QString error;                 // why it is not, for the log; empty otherwise
+};
+struct Limits
+{
+    Limit idle, maxSession;
+};
+Limits decodeLimits(const QVariantMap &info);
+// The payload that carries them; an unset one is left out.
+QByteArray encodeLimits(std::optional<qint64> idle, std::optional<qint64> maxSession);
+
 } // namespace ipc

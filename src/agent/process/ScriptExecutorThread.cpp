@@ -1,6 +1,7 @@
 #include "ScriptExecutorThread.h"
 
 #include "SessionProcess.h"
+#include "agent/base/handoff.h"
 #include "agent/base/utils.h"
 #include "agent/config/Config.h"
 #include "agent/log/log.h"
@@ -84,6 +85,8 @@ QThreadPool *ScriptExecutorThread::pool()
 
 void ScriptExecutorThread::start()
 {
+    // Run on a pool thread; Qt's pool hands it over.
+    handoff::release(this);
     pool()->start(this);
 }
 
@@ -110,8 +113,19 @@ void ScriptExecutorThread::shutdown(int msecs)
     }
 }
 
+void ScriptExecutorThread::registerStarted(qint64 pid)
+{
+    // A shutdown that began while the script started has not seen it: it ends here, with the
+    // others, rather than after shutdown()'s wait.
+    std::lock_guard<std::mutex> lock(running().mutex);
+    running().pids.insert(pid);
+    if (running().shuttingDown)
+        killGroup(pid, SIGTERM);
+}
+
 void ScriptExecutorThread::run()
 {
+    handoff::acquire(this);
     // A pool thread rethrows what escapes, which would end the agent.
     try {
         runScript();
@@ -164,10 +178,7 @@ void ScriptExecutorThread::runScript()
         return;
     }
     const qint64 pid = process.processId();
-    {
-        std::lock_guard<std::mutex> lock(running().mutex);
-        running().pids.insert(pid);
-    }
+    registerStarted(pid);
 
     const int timeout = config().SCRIPT_TIMEOUT;
     QDeadlineTimer deadline = timeout > 0 ? QDeadlineTimer(qint64(timeout) * 1000)

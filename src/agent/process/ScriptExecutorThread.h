@@ -32,6 +32,9 @@ public:
 
 private:
     void runScript();
+    // Puts a started script's process group on the list that shutdown() ends.
+    static void registerStarted(qint64 pid);
+    friend class TestScriptExecutor;
     static QThreadPool *pool();
     QString script_;
 };

@@ -38,9 +38,19 @@ Shared &shared()
     return *s;
 }
 
+thread_local bool holding = false; // this thread holds shared().mutex
+
 } // namespace
 
-X11Display::X11Display() : lock_(shared().mutex) {}
+X11Display::X11Display() : lock_(shared().mutex)
+{
+    holding = true;
+}
+
+X11Display::~X11Display()
+{
+    holding = false;
+}
 
 Display *X11Display::display()
 {
@@ -61,8 +71,8 @@ bool X11Display::answers()
     // it would make the server reset, and refuse Qt's connection a moment later. (An exit hook
     // may ask while this thread holds the lock; it then only probes.)
     Shared &s = shared();
-    std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
-    if (lock.owns_lock() && !s.tried) {
+    std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
+    if (!holding && lock.try_lock() && !s.tried) {
         s.tried = true;
         s.display = display;
         return true;

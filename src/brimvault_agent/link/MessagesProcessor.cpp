@@ -1,5 +1,7 @@
 #include "MessagesProcessor.h"
 
+#include "agent/base/handoff.h"
+#include "agent/base/stuckthread.h"
 #include "agent/base/utils.h"
 #include "agent/config/Config.h"
 #include "agent/ipc/ClientIPC.h"
@@ -77,14 +79,12 @@ MessagesProcessor::~MessagesProcessor()
 {
     if (isRunning()) {
         stop();
-        if (!wait(ClientIPC::kDrainMs + 1000)) {
-            // QThread aborts the process when destroyed while running. stop() wakes every wait
-            // of the loop, so this is not expected; if it happens, end the process here rather
-            // than abort.
-            logger::error(
-                QStringLiteral("Link thread did not end; exiting without waiting for it"));
-            logger::flush();
-            std::quick_exit(0);
+        const int waitMs = ClientIPC::kDrainMs + 1000;
+        if (!wait(waitMs)) {
+            // stop() wakes every wait of the loop, so this is not expected. The logout queued
+            // before goes out through the client's own thread first.
+            ipc->waitClosed(ClientIPC::kDrainMs);
+            stuckthread::endProcess(objectName(), waitMs);
         }
     }
     // Pairs with the store at the end of run(): an edge race detectors can see, as
@@ -167,16 +167,13 @@ void MessagesProcessor::throttle()
     windowOpen = false;
     lock.unlock();
     // Runs on the GUI thread (this object's thread) after every signal queued before it.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            {
-                std::lock_guard<std::mutex> guard(pauseMutex);
-                windowOpen = true;
-            }
-            pauseCv.notify_all();
-        },
-        Qt::QueuedConnection);
+    handoff::post(this, [this] {
+        {
+            std::lock_guard<std::mutex> guard(pauseMutex);
+            windowOpen = true;
+        }
+        pauseCv.notify_all();
+    });
 }
 
 void MessagesProcessor::run()
@@ -187,6 +184,7 @@ void MessagesProcessor::run()
         // Nothing may escape a thread's entry: said, and the link ends as if it was lost.
         logger::error(QStringLiteral("Link thread failed: %1")
                           .arg(utils::exceptionToMessage(std::current_exception())));
+        handoff::release(this);
         emit exit();
     }
     loopEnded.store(true, std::memory_order_release);
@@ -217,6 +215,7 @@ void MessagesProcessor::loop()
     // With RECONNECT_SECONDS the program goes on; the tray says so.
     if (!ipc->running() && running && config().RECONNECT_SECONDS == 0)
         logger::warn(QStringLiteral("Lost connection with Service, closing program"));
+    handoff::release(this);
     emit exit();
 }
 
@@ -230,6 +229,8 @@ bool MessagesProcessor::handleOne()
                           .arg(int(message->id))
                           .arg(textOf(*message)));
 
+    // The signals are queued to the GUI thread; their receivers acquire from this link.
+    handoff::release(this);
     switch (message->id) {
     case ipc::MSG_DISCONNECT:
         emit disconnect();

@@ -55,6 +55,8 @@ public:
     bool waitClosed(int msecs);
 
 signals:
+    // Emitted on the link thread. A receiver on another thread calls handoff::acquire(link)
+    // before it reads what came (the hand-off is told to ThreadSanitizer).
     // These two names hide QObject::disconnect and QThread::exit in this class on purpose: on a
     // MessagesProcessor they are always the link's signals.
     void disconnect();

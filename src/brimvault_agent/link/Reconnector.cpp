@@ -2,6 +2,7 @@
 
 #include "MessagesProcessor.h"
 
+#include "agent/base/handoff.h"
 #include "agent/base/utils.h"
 #include "agent/ipc/ClientIPC.h"
 #include "agent/log/log.h"
@@ -82,7 +83,7 @@ void Reconnector::attempt()
                                   .arg(utils::exceptionToMessage(e)));
             }
             // Dropped if this object is gone by then; its destructor waits for this thread first.
-            QMetaObject::invokeMethod(this, &Reconnector::finished, Qt::QueuedConnection);
+            handoff::post(this, [this] { finished(); });
             std::lock_guard<std::mutex> guard(mutex_);
             attempting_ = false;
             attemptEnded_.notify_all();

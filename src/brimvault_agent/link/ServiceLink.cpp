@@ -3,6 +3,7 @@
 #include "MessagesProcessor.h"
 #include "Reconnector.h"
 
+#include "agent/base/handoff.h"
 #include "agent/base/utils.h"
 #include "agent/config/Config.h"
 #include "agent/ipc/ClientIPC.h"
@@ -28,10 +29,7 @@ ServiceLink::ServiceLink(QObject *parent)
     wire();
 }
 
-ServiceLink::~ServiceLink()
-{
-    link_.reset();
-}
+ServiceLink::~ServiceLink() = default;
 
 bool ServiceLink::isAlive() const
 {
@@ -47,13 +45,32 @@ QString ServiceLink::failureReason() const
 
 void ServiceLink::wire()
 {
+    // Queued from the link thread: what each carries is read here after the hand-off.
     MessagesProcessor *link = link_.get();
-    connect(link, &MessagesProcessor::disconnect, this, &ServiceLink::disconnect);
-    connect(link, &MessagesProcessor::displayMessage, this, &ServiceLink::displayMessage);
-    connect(link, &MessagesProcessor::information, this, &ServiceLink::information);
-    connect(link, &MessagesProcessor::exit, this, &ServiceLink::linkEnded);
-    connect(link, &MessagesProcessor::logoff, this, &ServiceLink::logoff);
-    connect(link, &MessagesProcessor::script, this, &ServiceLink::script);
+    connect(link, &MessagesProcessor::disconnect, this, [this, link] {
+        handoff::acquire(link);
+        emit disconnect();
+    });
+    connect(link, &MessagesProcessor::displayMessage, this, [this, link](const QString &text) {
+        handoff::acquire(link);
+        emit displayMessage(text);
+    });
+    connect(link, &MessagesProcessor::information, this, [this, link](const QVariantMap &info) {
+        handoff::acquire(link);
+        emit information(info);
+    });
+    connect(link, &MessagesProcessor::exit, this, [this, link] {
+        handoff::acquire(link);
+        linkEnded();
+    });
+    connect(link, &MessagesProcessor::logoff, this, [this, link] {
+        handoff::acquire(link);
+        emit logoff();
+    });
+    connect(link, &MessagesProcessor::script, this, [this, link](const QString &text) {
+        handoff::acquire(link);
+        emit script(text);
+    });
 }
 
 bool ServiceLink::start()

@@ -76,9 +76,10 @@ private:
     void linkEnded();
     bool closed() const;
 
+    mutable std::mutex mutex_;
+    // After mutex_, so destroyed first: its thread ends while what it reaches still exists.
     std::unique_ptr<MessagesProcessor> link_; // replaced under mutex_
     Reconnector *reconnector_ = nullptr;
-    mutable std::mutex mutex_;
     bool closed_ = false; // sendLogout() or stop() ran; guarded by mutex_
     std::atomic<bool> offline_{false};
 };

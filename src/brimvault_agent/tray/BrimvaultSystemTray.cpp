@@ -39,11 +39,12 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
       notifier([this](WarningNotices::Kind kind, const QString &title, const QString &text) {
           notices->show(kind, title, text);
       }),
-      noticeCloser([this](WarningNotices::Kind kind) { notices->close(kind); })
+      noticeCloser([this](WarningNotices::Kind kind, bool forGood) {
+          forGood ? notices->closeForGood(kind) : notices->close(kind);
+      })
 {
     notices = new WarningNotices(this, this);
     const TrayIcons icons = TrayIcons::load();
-    icon = icons.source;
     icon_online = icons.online;
     icon_offline = icons.offline;
 
@@ -95,10 +96,7 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
 }
 
 // The link is destroyed first: its destructor stops it and waits, bounded, for the thread.
-BrimvaultSystemTray::~BrimvaultSystemTray()
-{
-    ipc.reset();
-}
+BrimvaultSystemTray::~BrimvaultSystemTray() = default;
 
 void BrimvaultSystemTray::setOnline()
 {
@@ -116,21 +114,27 @@ void BrimvaultSystemTray::setOffline()
 
 void BrimvaultSystemTray::information(const QVariantMap &info)
 {
-    // A bad value ends the handling here; what was set before it stays.
+    // Applied in order, idle then the session length: a bad value ends the handling there, and
+    // what was set before it stays.
     try {
         logger::debug(QStringLiteral("Got information message: %1").arg(mapText(info)));
-        if (info.contains(QStringLiteral("idle"))) {
-            const qint64 idle = ipc::wholeSeconds(info.value(QStringLiteral("idle")));
-            idleTimeoutSetter(idle); // says so in the log when it could set it
-            maxIdleTime = idle;
-        } else {
-            maxIdleTime.reset();
+        const ipc::Limits limits = ipc::decodeLimits(info);
+        QString error = limits.idle.error;
+        if (error.isEmpty()) {
+            if (limits.idle.seconds) {
+                idleTimeoutSetter(*limits.idle.seconds); // says so in the log when it could
+                maxIdleTime = limits.idle.seconds;
+            } else {
+                maxIdleTime.reset();
+            }
+            error = limits.maxSession.error;
+            if (error.isEmpty() && limits.maxSession.seconds) {
+                maxSessionTime = limits.maxSession.seconds;
+                logger::debug(QStringLiteral("Set maxsession to %1").arg(*maxSessionTime));
+            }
         }
-        if (info.contains(QStringLiteral("maxSession"))) {
-            const qint64 maxSession = ipc::wholeSeconds(info.value(QStringLiteral("maxSession")));
-            maxSessionTime = maxSession;
-            logger::debug(QStringLiteral("Set maxsession to %1").arg(maxSession));
-        }
+        if (!error.isEmpty())
+            logger::error(QStringLiteral("Information message not applied: %1").arg(error));
     } catch (const std::exception &e) {
         logger::error(QStringLiteral("Information message not applied: %1")
                           .arg(utils::exceptionToMessage(e)));
@@ -197,7 +201,7 @@ void BrimvaultSystemTray::checkIdle()
         showIdleWarn = true;
     if (idleAtWarning && (remaining > kIdleWarnSeconds || idle < *idleAtWarning)) {
         idleAtWarning.reset(); // the user is back: the warning no longer applies
-        noticeCloser(WarningNotices::Idle);
+        noticeCloser(WarningNotices::Idle, false);
     }
     logger::debug(QStringLiteral("User has been idle for: %1").arg(idle));
     if (showIdleWarn && remaining < kIdleWarnSeconds) {
@@ -296,8 +300,8 @@ void BrimvaultSystemTray::closeNotices()
 {
     // Warnings on screen must not outlive the agent.
     try {
-        noticeCloser(WarningNotices::Idle);
-        noticeCloser(WarningNotices::Session);
+        noticeCloser(WarningNotices::Idle, true);
+        noticeCloser(WarningNotices::Session, true);
     } catch (...) {
     }
 }

@@ -26,7 +26,8 @@ class QTimer;
 // The running agent's one controller: the tray icon and its menu, the service's commands, the
 // session limits checked every 5 s, and quit(), the single way out. The link's life is
 // ServiceLink's; the tray shows what it says. Lives on the GUI thread; endBeforeExit() alone is
-// called from other threads (the exit hooks), and touches only what ServiceLink guards.
+// called from other threads (the exit hooks): it touches what ServiceLink guards, the atomic
+// `stopped`, and the notices, whose close is safe from any thread (WarningNotices).
 class BrimvaultSystemTray : public QSystemTrayIcon
 {
     Q_OBJECT
@@ -77,13 +78,11 @@ private:
     void notifyTimeLeft(WarningNotices::Kind kind, const char *phrase, double secondsLeft);
 
     QApplication *app;
-    QIcon icon;
     QIcon icon_online;
     QIcon icon_offline;
     std::unique_ptr<About> aboutDlg;
     std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
-    std::unique_ptr<ServiceLink> ipc;
     WarningNotices *notices = nullptr;
     bootclock::Milliseconds sessionStart{0}; // on `clock`
     std::optional<qint64> maxIdleTime;
@@ -105,6 +104,8 @@ private:
     std::function<bootclock::Milliseconds()> wallClock;
     std::optional<bootclock::WallClockWatch> wallWatch;
     std::function<void(WarningNotices::Kind, const QString &title, const QString &text)> notifier;
-    std::function<void(WarningNotices::Kind)> noticeCloser;
+    std::function<void(WarningNotices::Kind, bool forGood)> noticeCloser;
     std::optional<double> idleAtWarning; // idle time when the idle warning went on screen
+    // Last, so destroyed first: the link's threads end while everything they reach exists.
+    std::unique_ptr<ServiceLink> ipc;
 };

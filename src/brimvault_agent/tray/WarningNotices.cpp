@@ -33,6 +33,8 @@ bool WarningNotices::serverPresent() const
 
 void WarningNotices::show(Kind kind, const QString &title, const QString &text)
 {
+    if (ended_[kind])
+        return;
     if (serverPresent()) {
         const QVariantMap hints{
             {QStringLiteral("urgency"), QVariant::fromValue(uchar(2))}}; // critical
@@ -42,6 +44,9 @@ void WarningNotices::show(Kind kind, const QString &title, const QString &text)
         if (const auto id = answer.value()) {
             ids_[kind] = id->toUInt();
             logger::debug(QStringLiteral("Warning on screen as notification %1").arg(id->toUInt()));
+            // The end came while the server answered: its close found no id to close.
+            if (ended_[kind])
+                close(kind);
             return;
         }
         logger::warn(QStringLiteral("Notification not shown: %1").arg(answer.errorText));
@@ -50,6 +55,12 @@ void WarningNotices::show(Kind kind, const QString &title, const QString &text)
         tray_->showMessage(title, text, QSystemTrayIcon::Warning);
     else
         logger::debug(QStringLiteral("No notification server and no icon: warning not shown"));
+}
+
+void WarningNotices::closeForGood(Kind kind)
+{
+    ended_[kind] = true; // before the id is taken, so that show() sees one or the other
+    close(kind);
 }
 
 void WarningNotices::close(Kind kind)

@@ -1,9 +1,12 @@
 #include "agent/config/Config.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 class TestConfig : public QObject
@@ -16,8 +19,8 @@ class TestConfig : public QObject
     {
         const QString path = dir.filePath(QStringLiteral("agent.conf"));
         QFile f(path);
-        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        f.write(text);
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write(text);
         return path;
     }
 
@@ -59,6 +62,42 @@ private slots:
         QCOMPARE(c.LOGOFF_COMMAND, QStringLiteral("pkill -u $USER -f 'a\\\\b'"));
         QCOMPARE(c.LOG_LEVEL, QStringLiteral("DEBUG"));
         QCOMPARE(c.IDLE_INHIBITORS, QStringLiteral("honour"));
+    }
+
+    // Read as UTF-8 whatever the locale: a title or command with letters beyond ASCII comes out
+    // as written. And the configuration is still there for the exit hooks that read it.
+    void utf8UnderAnyLocaleAndAtExit()
+    {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C"));
+        env.insert(QStringLiteral("BRIMVAULT_TEST_CHILD"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("utf8Child")});
+        QVERIFY(child.waitForFinished(20000));
+        const QByteArray out = child.readAllStandardOutput();
+        QVERIFY2(child.exitCode() == 0, out.constData());
+        QVERIFY2(out.contains("title at exit: Brimvault \xc3\x84gent \xe2\x9c\x93\n"),
+                 out.constData());
+    }
+    void utf8Child()
+    {
+        if (!qEnvironmentVariableIsSet("BRIMVAULT_TEST_CHILD"))
+            QSKIP("run by utf8UnderAnyLocaleAndAtExit");
+        // Registered before the configuration is first used, so run after anything destroyed at
+        // exit: an exit hook reads it so.
+        std::atexit([] {
+            std::printf("title at exit: %s\n", config().APPLICATION_TITLE.toUtf8().constData());
+            std::fflush(stdout);
+        });
+        QStringList warnings;
+        setConfig(Config::fromFile(write("APPLICATION_TITLE = Brimvault \xc3\x84gent \xe2\x9c\x93\n"
+                                         "LOGOFF_COMMAND = echo 'Gr\xc3\xbc\xc3\x9f\x65'\n"),
+                                   &warnings));
+        QVERIFY(warnings.isEmpty());
+        QCOMPARE(config().APPLICATION_TITLE, QStringLiteral("Brimvault \u00c4gent \u2713"));
+        QCOMPARE(config().LOGOFF_COMMAND, QStringLiteral("echo 'Gr\u00fc\u00dfe'"));
     }
 
     void badValues_data()

@@ -68,6 +68,19 @@ private slots:
                  QStringList{QStringLiteral("IpcError: port closed")});
     }
 
+    // What a slot or a thread's entry throws stays there, whatever its type.
+    void guardedCatchesAnything()
+    {
+        logger::init({QString(), logger::Level::Debug, 0, 1, false});
+        LogCapture capture;
+        logger::guarded("Slot", [] { throw 7; });
+        logger::guarded("Slot", [] { throw IpcError(QStringLiteral("port closed")); });
+        const QStringList errors = capture.texts(logger::Level::Error);
+        QCOMPARE(errors.size(), 2);
+        QVERIFY2(errors[0].startsWith(QStringLiteral("Slot failed: ")), qPrintable(errors[0]));
+        QCOMPARE(errors[1], QStringLiteral("Slot failed: IpcError: port closed"));
+    }
+
     // Rotation at the size limit; the files and the folders made for them are the owner's alone.
     void rotatesAtSize()
     {

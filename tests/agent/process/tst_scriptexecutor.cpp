@@ -2,6 +2,7 @@
 
 #include "agent/config/Config.h"
 #include "agent/process/ScriptExecutorThread.h"
+#include "agent/process/SessionProcess.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -16,7 +17,8 @@ class TestScriptExecutor : public QObject
     static int threadCount()
     {
         QFile status(QStringLiteral("/proc/self/status"));
-        status.open(QIODevice::ReadOnly);
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
         for (const QByteArray &line : status.readAll().split('\n'))
             if (line.startsWith("Threads:"))
                 return line.mid(8).trimmed().toInt();
@@ -203,6 +205,19 @@ private slots:
         const QStringList warns = capture.texts(logger::Level::Warn);
         QCOMPARE(warns.size(), 1);
         QVERIFY(warns.first().size() <= ScriptExecutorThread::kMaxOutputBytes + 100);
+    }
+
+    // Last, as the shutdown is for good: a script whose start raced it is ended as it is
+    // registered, not after shutdown()'s wait.
+    void shutdownEndsAScriptThatStartedMeanwhile()
+    {
+        SessionProcess script; // started as a script is
+        script.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(script.waitForStarted());
+        ScriptExecutorThread::shutdown(0);
+        ScriptExecutorThread::registerStarted(script.processId());
+        QVERIFY(script.waitForFinished(1500));
+        QCOMPARE(script.exitStatus(), QProcess::CrashExit);
     }
 };
 
