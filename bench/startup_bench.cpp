@@ -127,7 +127,8 @@ int main(int argc, char *argv[])
     server.listen(0);
     QTemporaryDir dir;
     QFile conf(dir.filePath(QStringLiteral("agent.conf")));
-    conf.open(QIODevice::WriteOnly);
+    if (!conf.open(QIODevice::WriteOnly))
+        return 1;
     conf.write(QStringLiteral("IPC_PORT = %1\nLOG_FILE = %2\nIPC_SERVICE_UID = %3\n")
                    .arg(server.port())
                    .arg(dir.filePath(QStringLiteral("agent.log")))

@@ -52,11 +52,10 @@ BrimvaultSystemTray::BrimvaultSystemTray(QApplication *app_, QObject *parent)
     setOnline();
 
     if (config().TRAY_MENU_ENABLED) {
-        auto *parentWidget = qobject_cast<QWidget *>(parent);
-        aboutDlg = std::make_unique<About>(parentWidget);
-        menu = std::make_unique<QMenu>(parentWidget);
+        aboutParent = qobject_cast<QWidget *>(parent);
+        menu = std::make_unique<QMenu>(aboutParent);
         QAction *action = menu->addAction(translate("agent", "About"));
-        connect(action, &QAction::triggered, this, [this] { aboutDlg->exec(); });
+        connect(action, &QAction::triggered, this, &BrimvaultSystemTray::about);
         setContextMenu(menu.get());
     }
 
@@ -321,8 +320,13 @@ void BrimvaultSystemTray::disconnect() {}
 
 void BrimvaultSystemTray::about()
 {
-    if (aboutDlg)
-        aboutDlg->exec();
+    if (!menu)
+        return;
+    // Made when first shown, then kept: laying it out loads the font database and the logo,
+    // half a MiB that every session would otherwise hold for a dialog few ever open.
+    if (!aboutDlg)
+        aboutDlg = std::make_unique<About>(aboutParent);
+    aboutDlg->exec();
 }
 
 void BrimvaultSystemTray::quit(bool logoff)

@@ -80,7 +80,8 @@ private:
     QApplication *app;
     QIcon icon_online;
     QIcon icon_offline;
-    std::unique_ptr<About> aboutDlg;
+    std::unique_ptr<About> aboutDlg; // with the menu, made when first shown
+    QWidget *aboutParent = nullptr;
     std::unique_ptr<BrimvaultMessageDialog> messageDlg; // with NOTIFY_USER, made on first use
     std::unique_ptr<QMenu> menu;
     WarningNotices *notices = nullptr;
