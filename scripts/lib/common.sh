@@ -46,7 +46,7 @@ if [ "$RELEASE" -le 12 ]; then TRAY_HOST_PACKAGE=trayer; else TRAY_HOST_PACKAGE=
 RUNTIME_TEST_PACKAGES=(xvfb xauth x11-utils "$TRAY_HOST_PACKAGE" procps xdotool dbus-daemon
                        kwin-wayland sway waybar wtype wayland-utils dunst dbus-x11 light-locker systemd
                        xfce4-session gnome-session-bin mutter gnome-shell
-                       gnome-shell-extension-appindicator libglib2.0-bin gjs libfaketime bc)
+                       gnome-shell-extension-appindicator libglib2.0-bin gjs bc)
 # KDE's plasma-shutdown and its library, unpacked for the tests (installing plasma-workspace
 # would pull a whole desktop).
 if [ "$RELEASE" -le 12 ]; then KWORKSPACE=libkworkspace5-5; else KWORKSPACE=libkworkspace6-6; fi

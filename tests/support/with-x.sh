@@ -19,9 +19,10 @@ if [ "$want_tray" = 1 ]; then
     command -v trayer >/dev/null || need stalonetray "stalonetray, or trayer on Debian 12"
     "$here/tray-host.sh" >"$dir/tray.log" 2>&1 &
     tray=$!
-    # Until the tray host has its window up, so that the agent finds it at once.
+    # Until the tray host has its window up, so that the agent finds it at once; a loaded machine
+    # may take long seconds to start it.
     i=0
-    while [ $i -lt 100 ] && ! xwininfo -root -tree 2>/dev/null | grep -qiE "trayer|stalonetray"; do
+    while [ $i -lt 300 ] && ! xwininfo -root -tree 2>/dev/null | grep -qiE "trayer|stalonetray"; do
         kill -0 $tray 2>/dev/null || { echo "the tray host ended:"; cat "$dir/tray.log"; break; }
         sleep 0.1; i=$((i + 1))
     done
