@@ -9,6 +9,8 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #if defined(__SANITIZE_THREAD__)
@@ -40,34 +42,78 @@ inline void acquire([[maybe_unused]] const void *channel)
 #endif
 }
 
+// Released at its own address as it is moved into the place where Qt queues the call: Qt moves
+// the closure into its slot object only after the post has begun, so a release before the post
+// would leave out the writes of that move, and the receiver acquires at that address before it
+// reads any of the closure. The last capture, so that every other one is in place by then.
+class Edge
+{
+public:
+    explicit Edge(const void *channel) : channel_(channel) {}
+    Edge(Edge &&other) noexcept : channel_(other.channel_) { release(this); }
+    Edge(const Edge &other) : channel_(other.channel_) { release(this); }
+    // Qt frees the closure on whichever thread lets go of it last: the one that posted it, too.
+    ~Edge() { acquire(this); }
+    Edge &operator=(const Edge &) = delete;
+    // On the receiving thread, before the closure is read, and once it is done with it.
+    void arrive() const { acquire(this); }
+    void leave() const { release(this); }
+    const void *channel() const { return channel_; }
+
+private:
+    const void *channel_;
+};
+
 // `work` queued to `context`'s thread, as QMetaObject::invokeMethod does it.
 template <typename Work> bool post(QObject *context, Work &&work)
 {
-    release(context);
     return QMetaObject::invokeMethod(
         context,
-        [context, work = std::forward<Work>(work)]() mutable {
-            acquire(context);
-            work();
+        [work = std::forward<Work>(work), edge = Edge(context)]() mutable {
+            edge.arrive();
+            {
+                auto here = std::move(work); // what it carries ends on this thread
+                here();
+            }
+            edge.leave();
         },
         Qt::QueuedConnection);
 }
 
-// `work` run on `context`'s thread while this one waits for it (Qt::BlockingQueuedConnection):
-// the edge goes there and back.
+// `work` run on `context`'s thread while this one waits for it, as Qt::BlockingQueuedConnection
+// does, but the wait is the agent's own: Qt frees its slot object on this thread before it
+// returns, and TSan could not see that the other thread was done with it. Also returns, with
+// false, when `context` is gone before it ran `work`.
 template <typename Work> bool call(QObject *context, Work &&work)
 {
-    release(context);
-    const bool queued = QMetaObject::invokeMethod(
-        context,
-        [context, &work] {
-            acquire(context);
-            work();
-            release(context);
-        },
-        Qt::BlockingQueuedConnection);
-    acquire(context);
-    return queued;
+    struct Latch
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false, ran = false;
+    } latch;
+    // Opens the latch when Qt destroys the call, run or not.
+    struct Opener
+    {
+        Latch *latch;
+        explicit Opener(Latch *l) : latch(l) {}
+        Opener(Opener &&other) noexcept : latch(std::exchange(other.latch, nullptr)) {}
+        ~Opener()
+        {
+            if (!latch)
+                return;
+            std::lock_guard<std::mutex> lock(latch->mutex);
+            latch->open = true;
+            latch->opened.notify_all();
+        }
+    };
+    post(context, [&work, opener = Opener(&latch)] {
+        work();
+        opener.latch->ran = true; // under the latch's mutex when the opener's end publishes it
+    });
+    std::unique_lock<std::mutex> lock(latch.mutex);
+    latch.opened.wait(lock, [&latch] { return latch.open; });
+    return latch.ran;
 }
 
 } // namespace handoff

@@ -64,6 +64,7 @@ void ClientIPC::start()
 
     QString failure;
     QString untrusted;
+    bool made = false; // the I/O thread may close and clear socket_ by the time this reads it
     // The socket is made, connected and later destroyed in the I/O thread, so it never crosses
     // threads.
     handoff::call(context, [&] {
@@ -90,6 +91,7 @@ void ClientIPC::start()
         // service instead of growing this process.
         socket->setReadBufferSize(kReadBufferBytes);
         socket_ = socket;
+        made = true;
         decoder_ = std::make_unique<FrameDecoder>(
             [this](Message &&m) { batch_.emplace_back(std::move(m)); },
             [this](const QString &e) { batch_.emplace_back(e); });
@@ -111,7 +113,7 @@ void ClientIPC::start()
         connected_ = true;
     });
 
-    if (!socket_) {
+    if (!made) {
         ioThread_->quit();
         ioThread_->wait();
         delete ioThread_;

@@ -92,7 +92,10 @@ void ScriptExecutorThread::start()
 
 bool ScriptExecutorThread::waitForAll(int msecs)
 {
-    return pool()->waitForDone(msecs);
+    const bool done = pool()->waitForDone(msecs);
+    if (done)
+        handoff::acquire(pool()); // what the finished runs did, after their last read
+    return done;
 }
 
 void ScriptExecutorThread::shutdown(int msecs)
@@ -106,7 +109,9 @@ void ScriptExecutorThread::shutdown(int msecs)
     }
     for (qint64 pid : pids)
         killGroup(pid, SIGTERM);
-    if (!pool()->waitForDone(msecs)) {
+    if (pool()->waitForDone(msecs)) {
+        handoff::acquire(pool());
+    } else {
         std::lock_guard<std::mutex> lock(running().mutex);
         for (qint64 pid : running().pids)
             killGroup(pid, SIGKILL);
@@ -133,6 +138,7 @@ void ScriptExecutorThread::run()
         logger::error(QStringLiteral("Script runner failed: %1")
                           .arg(utils::exceptionToMessage(std::current_exception())));
     }
+    handoff::release(pool()); // to waitForAll and shutdown, which Qt's pool lets go on
 }
 
 void ScriptExecutorThread::runScript()

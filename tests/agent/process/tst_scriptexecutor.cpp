@@ -34,6 +34,9 @@ class TestScriptExecutor : public QObject
     }
 
 private slots:
+    // The configuration is set before scripts run, as in the agent: none of the last test's is
+    // still reading it.
+    void cleanup() { QVERIFY(ScriptExecutorThread::waitForAll(30000)); }
     void initTestCase()
     {
         logger::init({QString(), logger::Level::Debug, 0, 1, false});
