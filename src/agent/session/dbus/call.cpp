@@ -60,11 +60,12 @@ Answer call(Bus bus, const QString &service, const QString &path, const QString 
     message.setArguments(args);
     message.setAutoStartService(options.startService);
     QDBusMessage reply;
+    const int timeoutMs = options.startService ? kStartTimeoutMs : kCallTimeoutMs;
     if (!options.wait) {
-        reply = connection.call(message, QDBus::Block, kCallTimeoutMs);
+        reply = connection.call(message, QDBus::Block, timeoutMs);
     } else {
-        QDBusPendingCall pending = connection.asyncCall(message, kCallTimeoutMs);
-        if (!options.wait([&pending] { return pending.isFinished(); }, kCallTimeoutMs + 500)) {
+        QDBusPendingCall pending = connection.asyncCall(message, timeoutMs);
+        if (!options.wait([&pending] { return pending.isFinished(); }, timeoutMs + 500)) {
             out.stopped = true;
             out.errorText = QStringLiteral("the session ended meanwhile");
             return out;

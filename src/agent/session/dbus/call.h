@@ -18,6 +18,9 @@ namespace dbus {
 enum class Bus { Session, System };
 
 constexpr int kCallTimeoutMs = 1000;
+// A call that may start its service (a logout only) waits for that start too: a session manager
+// activated on demand takes seconds to come up on a loaded machine.
+constexpr int kStartTimeoutMs = 5000;
 
 // How a call waits for its reply: wait(done, ms) returns when done() holds or ms have passed;
 // false when waiting is to stop at once (the session ended meanwhile). Without one, the call
