@@ -8,7 +8,9 @@ unset WITH_TRAY # for this display alone: a display the command starts has none
 . "$here/need.sh"
 need Xvfb xvfb
 dir="$(mktemp -d)"
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$dir/display" 2>"$dir/xvfb.log" &
+# -noreset: a client that comes and goes (a probe, the tray host's own checks) must not make the
+# server reset under the next one to connect.
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$dir/display" 2>"$dir/xvfb.log" &
 xvfb=$!
 i=0
 while [ $i -lt 100 ] && [ ! -s "$dir/display" ]; do sleep 0.1; i=$((i + 1)); done
