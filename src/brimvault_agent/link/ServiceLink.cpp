@@ -47,30 +47,20 @@ void ServiceLink::wire()
 {
     // Queued from the link thread: what each carries is read here after the hand-off.
     MessagesProcessor *link = link_.get();
-    connect(link, &MessagesProcessor::disconnect, this, [this, link] {
-        handoff::acquire(link);
-        emit disconnect();
-    });
-    connect(link, &MessagesProcessor::displayMessage, this, [this, link](const QString &text) {
-        handoff::acquire(link);
-        emit displayMessage(text);
-    });
-    connect(link, &MessagesProcessor::information, this, [this, link](const QVariantMap &info) {
-        handoff::acquire(link);
-        emit information(info);
-    });
-    connect(link, &MessagesProcessor::exit, this, [this, link] {
-        handoff::acquire(link);
-        linkEnded();
-    });
-    connect(link, &MessagesProcessor::logoff, this, [this, link] {
-        handoff::acquire(link);
-        emit logoff();
-    });
-    connect(link, &MessagesProcessor::script, this, [this, link](const QString &text) {
-        handoff::acquire(link);
-        emit script(text);
-    });
+    const auto relay = [this, link](auto signal, auto handler) {
+        connect(link, signal, this, [link, handler](const auto &...args) {
+            handoff::acquire(link);
+            handler(args...);
+        });
+    };
+    relay(&MessagesProcessor::disconnect, [this] { emit disconnect(); });
+    relay(&MessagesProcessor::displayMessage,
+          [this](const QString &text) { emit displayMessage(text); });
+    relay(&MessagesProcessor::information,
+          [this](const QVariantMap &info) { emit information(info); });
+    relay(&MessagesProcessor::exit, [this] { linkEnded(); });
+    relay(&MessagesProcessor::logoff, [this] { emit logoff(); });
+    relay(&MessagesProcessor::script, [this](const QString &text) { emit script(text); });
 }
 
 bool ServiceLink::start()
